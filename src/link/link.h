@@ -1,0 +1,71 @@
+// The link to the unit: finding it among the bridge's devices, setting up
+// the serial line, and the framed request/reply exchange.
+#ifndef TAVOCTL_LINK_LINK_H
+#define TAVOCTL_LINK_LINK_H
+
+#include <cstdint>
+
+#include "link/d2xx.h"
+
+// The handle the application sees, 0 while no unit is open. On 32-bit
+// Windows it is the driver handle itself; where driver handles are 64-bit
+// pointers it is a non-zero number that stands for DriverHandle.
+extern uint32_t DeviceHandle;
+// The driver's own handle of the open unit, nullptr while none is open.
+extern FT_HANDLE DriverHandle;
+// Status of the most recent driver call, FT_OK for success.
+extern uint32_t LastDriverStatus;
+// Serial-number text of the last device whose information was read.
+extern uint8_t SerialNo[16];
+
+// The accepted bridges: USB vendor id in the high half, product id low.
+constexpr uint32_t kDeviceIdA = 0x16C91003;
+constexpr uint32_t kDeviceIdB = 0x16C91403;
+
+// Serial line and driver settings.
+constexpr uint32_t kBaudRate = 38400;
+constexpr uint32_t kReadTimeoutMs = 1000;
+constexpr uint32_t kWriteTimeoutMs = 300;
+constexpr uint32_t kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;  // 3
+
+enum class SearchOutcome {
+  NoCount,        // the driver did not give its device count
+  NoDevice,       // the driver sees no device
+  NoneAccepted,   // no device could be opened, accepted and configured
+  Open,           // DeviceHandle holds the configured unit
+};
+
+// Tries the devices in the driver's order; the first accepted one wins.
+SearchOutcome SearchDevice();
+
+// Tries one device. Leaves DeviceHandle non-zero if, and only if, the device
+// was opened, accepted and fully configured; a device that fails any step is
+// closed again.
+void OpenPort(uint32_t index);
+
+// Closes the driver handle (status not examined) and clears DeviceHandle.
+void ClosePort();
+
+// Reply statuses.
+constexpr int StAck = 0x11;
+constexpr int StItem = 0x22;
+constexpr int StList = 0x33;
+constexpr int StReset = 0xBB;
+constexpr int StNone = 0xEE;
+
+// Every frame buffer is 256 bytes: the longest request is 255 bytes and the
+// longest reply delivered to a caller is 256 (an item with its length byte).
+constexpr uint32_t kFrameSize = 256;
+using FrameBuf = uint8_t[kFrameSize];
+constexpr uint32_t kMaxPayload = 251;
+
+// One request/reply exchange. `count` and `buffer` are optional: on entry
+// they hold the payload (sent only when both are given and count is not 0);
+// on a data-carrying reply the data is placed in the buffer and its length
+// in count. Returns the reply's status byte (0-255) or the failed step:
+//   -1 purge  -2 write  -3 read status  -4 no status in time
+//   -5 read length  -6 no length in time  -7 read data  -8 data short
+//   -9 check byte mismatch (buffer and count already hold the data)
+int Transact(uint8_t command, uint32_t *count, FrameBuf *buffer);
+
+#endif  // TAVOCTL_LINK_LINK_H
