@@ -1,0 +1,145 @@
+// Connection control: opening and starting the unit, closing it, resetting
+// the board and clearing its backup memory.
+#include <cstring>
+
+#include "api/api.h"
+#include "commands/commands.h"
+#include "state/state.h"
+
+namespace {
+
+// Board stopped (its answer does not matter: the port closes anyway), port
+// closed, handle cleared.
+void CloseUnit() {
+  BoardStop();
+  ClosePort();
+}
+
+// A backup read: StAck brings what the board stored for the unit, StNone
+// says it stored nothing. Anything else, a list included, is a failure.
+int ReadBackup(uint8_t command,
+               void (*decode)(TavoData *, uint32_t, const uint8_t *)) {
+  FrameBuf reply;
+  uint32_t count = 0;
+  int status = Transact(command, &count, &reply);
+  if (status == StAck) {
+    decode(&BackupRecord, count, reply);
+    return 0;
+  }
+  return status == StNone ? 0 : -1;
+}
+
+// The board's full data, what its backup memory holds for the two units,
+// its clock set to the computer's local time of this moment, the board
+// started and polled once.
+int StartBoard() {
+  if (ReadBoard() != 0) return -1;
+  if (ReadBackup(CmdBackupCoin, DecodeCoinItems) != 0) return -1;
+  if (ReadBackup(CmdBackupBill, DecodeBillItems) != 0) return -1;
+  if (BoardClock() != 0) return -1;
+  if (BoardStart() != 0) return -1;
+  if (PollBoard() != 0) return -1;
+  return 0;
+}
+
+void BlankDisplayState() {
+  SegDots = 0;
+  std::memset(SegDigits, kBlankDigit, sizeof SegDigits);
+}
+
+}  // namespace
+
+int SettleUnits() {
+  if (BillFitted()) {
+    if (BillCtrl(BillSettle) != 0) return -2;
+    BillPending |= PendingSettle;
+  }
+  if (CoinFitted()) {
+    if (CoinCtrl(CoinSettle) != 0) return -1;
+    CoinPending |= PendingSettle;
+  }
+  return 0;
+}
+
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
+  constexpr uint8_t fn = TAVO_FN_OPEN;
+  return Guarded(fn, [&]() -> uint16_t {
+    if (DeviceHandle != 0) return Code(fn, 0x11);
+    // Refused before anything is opened: there would be nowhere to put the
+    // handle of the unit.
+    if (handle == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    switch (SearchDevice()) {
+      case SearchOutcome::NoCount: return Code(fn, 0x12);
+      case SearchOutcome::NoDevice: return Code(fn, 0x13);
+      case SearchOutcome::NoneAccepted: return Code(fn, 0x14);
+      case SearchOutcome::Open: break;
+    }
+    *handle = DeviceHandle;
+
+    ClearState();
+    std::memcpy(PcbRecord.SerialNo, SerialNo, sizeof PcbRecord.SerialNo);
+    BlankDisplayState();
+
+    if (BoardHello() != 0) {
+      CloseUnit();
+      return Code(fn, 0x15);
+    }
+    if (StartBoard() != 0) {
+      CloseUnit();
+      return Code(fn, 0x16);
+    }
+
+    // Display blank, buzzer silent; a board that misses these still works.
+    BlankDisplayState();
+    const uint8_t display[5] = {SegDots, SegDigits[0], SegDigits[1],
+                                SegDigits[2], SegDigits[3]};
+    Send7Seg(display);
+    SendBuzzer(nullptr, 0);
+
+    // A unit that does not answer its hello is not fitted: its unit-id bytes
+    // stay 0 and it is never addressed again until the next open.
+    if (BillHello() == 0 && ReadBill() != 0) {
+      CloseUnit();
+      return Code(fn, 0x17);
+    }
+    if (CoinHello() == 0 && ReadCoin() != 0) {
+      CloseUnit();
+      return Code(fn, 0x17);
+    }
+    if (SettleUnits() != 0) return Code(fn, 0x19);  // the unit stays open
+    return TAVO_OK;
+  });
+}
+
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Close(uint32_t handle) {
+  constexpr uint8_t fn = TAVO_FN_CLOSE;
+  (void)handle;  // closing is always allowed: the handle is not compared
+  return Guarded(fn, [&]() -> uint16_t {
+    if (DeviceHandle == 0) return Code(fn, TAVO_REASON_NOT_OPEN);
+    CloseUnit();
+    return TAVO_OK;
+  });
+}
+
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Reset(uint32_t handle) {
+  constexpr uint8_t fn = TAVO_FN_RESET;
+  return RunExport(fn, handle, [&]() -> uint16_t {
+    if (BoardStop() != 0) return Code(fn, 0x21);
+    if (BoardReset() != 0) return Code(fn, 0x22);
+    ClosePort();
+    return TAVO_OK;
+  });
+}
+
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_ClearBackup(uint32_t handle) {
+  // Runs as function 0x03, but its codes carry 0x01 in the high byte.
+  constexpr uint8_t codes = TAVO_FN_OPEN;
+  return RunExport(
+      TAVO_FN_CLEARBACKUP, handle,
+      [&]() -> uint16_t {
+        if (BoardClearBackup() != 0) return Code(codes, 0x22);
+        if (ReadBoard() != 0) return Code(codes, 0x23);
+        return TAVO_OK;
+      },
+      codes);
+}

@@ -1,0 +1,91 @@
+// Finding the unit among the bridge's devices and setting up its serial line.
+#include <cstring>
+
+#include "link/link.h"
+
+uint32_t DeviceHandle = 0;
+FT_HANDLE DriverHandle = nullptr;
+uint32_t LastDriverStatus = 0;
+uint8_t SerialNo[16] = {};
+
+namespace {
+
+// The application's 32-bit handle for the driver handle just opened. On
+// 32-bit Windows the driver handle fits and is handed out as it is; where it
+// is a 64-bit pointer, each open hands out a fresh non-zero number instead,
+// so that a handle kept from an earlier open is refused as a wrong handle.
+uint32_t HandleFor(FT_HANDLE driver) {
+#if UINTPTR_MAX == 0xFFFFFFFFu
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(driver));
+#else
+  (void)driver;
+  static uint32_t lastToken = 0;
+  lastToken = lastToken * 1664525u + 1013904223u;  // full-period LCG
+  if (lastToken == 0) lastToken = lastToken * 1664525u + 1013904223u;
+  return lastToken;
+#endif
+}
+
+bool Record(FT_STATUS status) {
+  LastDriverStatus = static_cast<uint32_t>(status);
+  return status == FT_OK;
+}
+
+}  // namespace
+
+void ClosePort() {
+  FT_Close(DriverHandle);  // nothing useful to do if the close fails
+  DriverHandle = nullptr;
+  DeviceHandle = 0;
+}
+
+void OpenPort(uint32_t index) {
+  DeviceHandle = 0;
+  DriverHandle = nullptr;
+  if (!Record(FT_Open(static_cast<int>(index), &DriverHandle))) {
+    DriverHandle = nullptr;
+    return;
+  }
+  DeviceHandle = HandleFor(DriverHandle);
+
+  FT_DEVICE type = 0;
+  DWORD id = 0;
+  // The driver writes the serial number as text with its terminating 0; a
+  // roomy scratch area keeps a long serial number from running over.
+  char serial[64] = {};
+  char description[64] = {};
+  bool ok = Record(FT_ResetDevice(DriverHandle)) &&
+            Record(FT_GetDeviceInfo(DriverHandle, &type, &id, serial,
+                                    description, nullptr));
+  if (ok) {
+    std::memcpy(SerialNo, serial, sizeof SerialNo);
+    ok = (id == kDeviceIdA || id == kDeviceIdB) &&
+         Record(FT_SetBaudRate(DriverHandle, kBaudRate)) &&
+         Record(FT_SetDataCharacteristics(DriverHandle, FT_BITS_8,
+                                          FT_STOP_BITS_1, FT_PARITY_NONE)) &&
+         Record(FT_SetFlowControl(DriverHandle, FT_FLOW_NONE, 0, 0)) &&
+         Record(FT_SetChars(DriverHandle, 0, 0, 0, 0));
+  }
+  if (ok) {
+    // A bridge that cannot take the time-outs still works with its default
+    // ones, so this one call is neither recorded nor tested.
+    FT_SetTimeouts(DriverHandle, kReadTimeoutMs, kWriteTimeoutMs);
+    ok = Record(FT_Purge(DriverHandle, kPurgeBoth));
+  }
+  if (!ok) ClosePort();
+}
+
+SearchOutcome SearchDevice() {
+  DWORD count = 0;
+  if (!Record(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY))) {
+    return SearchOutcome::NoCount;
+  }
+  if (count == 0) return SearchOutcome::NoDevice;
+  // The first accepted device in the driver's order wins; each rejected one
+  // has been closed again before the next is tried.
+  for (DWORD index = 0; index < count; ++index) {
+    OpenPort(static_cast<uint32_t>(index));
+    if (DeviceHandle != 0) return SearchOutcome::Open;
+  }
+  return SearchOutcome::NoneAccepted;
+}
