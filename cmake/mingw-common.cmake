@@ -41,7 +41,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Programs built for Windows (tools, test drivers) run under wine here.
-find_program(_tavoctl_wine NAMES wine64 wine NO_CACHE)
+find_program(_tavoctl_wine NAMES wine wine64 PATHS /usr/lib/wine NO_CACHE)
 if(_tavoctl_wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${_tavoctl_wine})
 endif()

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs what building and testing tavoctl needs on Debian, and nothing
+# when everything is there already (no apt-get update either).
+#   scripts/install-deps.sh          everything: Linux build and tests,
+#                                    both Windows cross builds, wine
+#   scripts/install-deps.sh --linux  the Linux build and tests only
+set -euo pipefail
+
+scope=all
+[ "${1:-}" = "--linux" ] && scope=linux
+
+missing=()
+# need PACKAGE TEST...: the package is missing when the test fails.
+need() {
+  local pkg=$1
+  shift
+  "$@" >/dev/null 2>&1 || missing+=("$pkg")
+}
+have() { command -v "$1"; }
+
+need cmake have cmake
+need make have make
+need g++ have g++
+need python3 have python3
+need libgtest-dev test -f /usr/include/gtest/gtest.h
+need libgmock-dev test -f /usr/include/gmock/gmock.h
+if [ "$scope" = all ]; then
+  need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
+  need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix
+  need binutils-mingw-w64-i686 have i686-w64-mingw32-dlltool
+  need binutils-mingw-w64-x86-64 have x86_64-w64-mingw32-dlltool
+  need wine have wine
+  need wine64 test -x /usr/lib/wine/wine64
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || {
+    echo "install-deps: not root and no sudo; install: ${missing[*]}" >&2
+    exit 1
+  }
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
+  </dev/null

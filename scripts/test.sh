@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Every test of tavoctl, in the order a failure is cheapest to read:
+#   1. preset ci:    Linux build, warnings as errors, then its ctest run
+#   2. preset asan:  the same tests under AddressSanitizer and UBSan
+#   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py
+#   4. preset win64: tavoctl.dll for 64-bit Windows, checked likewise
+#   5. scripts/wine-e2e.sh build/win64, once that script exists
+# Installs what a fresh Debian machine lacks first. Runs every step it can
+# even after a failure, prints a summary, and exits non-zero if any failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh || exit 1
+
+results=()
+failed=0
+win64_built=0
+# step NAME COMMAND...: runs the command and records how it went.
+step() {
+  local name=$1
+  shift
+  echo
+  echo "==== $name: $*"
+  if "$@"; then
+    results+=("PASS  $name")
+    return 0
+  fi
+  results+=("FAIL  $name")
+  failed=1
+  return 1
+}
+skip() {
+  results+=("SKIP  $1 ($2)")
+}
+
+# Linux presets: configure, build, run the tests.
+for preset in ci asan; do
+  if step "$preset configure" cmake --preset "$preset" &&
+    step "$preset build" cmake --build --preset "$preset"; then
+    step "$preset tests" ctest --preset "$preset"
+  else
+    skip "$preset tests" "no build"
+  fi
+done
+
+# Windows presets: configure, build, check the DLL.
+for arch in win32:i686 win64:x86_64; do
+  preset=${arch%%:*}
+  if step "$preset configure" cmake --preset "$preset" &&
+    step "$preset build" cmake --build --preset "$preset"; then
+    step "$preset check-dll" python3 scripts/check-dll.py --require-all \
+      "build/$preset/tavoctl.dll" "${arch#*:}"
+    [ "$preset" = win64 ] && win64_built=1
+  else
+    skip "$preset check-dll" "no build"
+  fi
+done
+
+# ---- hook: the DLL run under wine against a stand-in FTD2XX.DLL ---------
+# scripts/wine-e2e.sh takes the win64 build directory. Until it exists (and
+# is executable) this step is skipped.
+if [ ! -x scripts/wine-e2e.sh ]; then
+  skip "wine e2e" "scripts/wine-e2e.sh not there yet"
+elif [ "$win64_built" -ne 1 ]; then
+  skip "wine e2e" "no win64 build"
+  failed=1
+else
+  step "wine e2e" scripts/wine-e2e.sh build/win64
+fi
+# -------------------------------------------------------------------------
+
+echo
+echo "==== summary"
+printf '  %s\n' "${results[@]}"
+if [ "$failed" -ne 0 ]; then
+  echo "test.sh: FAILED"
+  exit 1
+fi
+echo "test.sh: all passed"
