@@ -55,12 +55,12 @@ add_custom_command(
   DEPENDS ${TAVOCTL_FTD2XX_DEF}
   COMMENT "Making the FTD2XX.DLL import library (by ordinal)"
   VERBATIM)
-add_custom_target(ftd2xx_implib DEPENDS ${TAVOCTL_FTD2XX_IMPLIB})
+add_custom_target(tavoctl_ftd2xx_implib DEPENDS ${TAVOCTL_FTD2XX_IMPLIB})
 
-add_library(ftd2xx STATIC IMPORTED GLOBAL)
-set_target_properties(ftd2xx PROPERTIES IMPORTED_LOCATION
+add_library(tavoctl_ftd2xx STATIC IMPORTED GLOBAL)
+set_target_properties(tavoctl_ftd2xx PROPERTIES IMPORTED_LOCATION
                                         ${TAVOCTL_FTD2XX_IMPLIB})
-add_dependencies(ftd2xx ftd2xx_implib)
+add_dependencies(tavoctl_ftd2xx tavoctl_ftd2xx_implib)
 
 # ------------------------------------------------------------ tavoctl.dll
 set(TAVOCTL_DEF ${TAVOCTL_WIN_DIR}/tavoctl.def)
@@ -81,7 +81,7 @@ target_include_directories(tavoctl
 target_compile_definitions(tavoctl PRIVATE TAVOCTL_BUILD)
 target_compile_options(tavoctl PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${TAVOCTL_WARNINGS} -fno-exceptions -fno-rtti>)
-target_link_libraries(tavoctl PRIVATE ftd2xx)
+target_link_libraries(tavoctl PRIVATE tavoctl_ftd2xx)
 
 # tavoctl.dll with libtavoctl.dll.a as its import library (the default
 # "lib" prefix would also land on the DLL).
