@@ -1,0 +1,48 @@
+// Puts the library's process-global state and the scripted device back to
+// how a freshly loaded library finds them, for tests that link the library's
+// objects and reach its internals. Every test of the internals starts here,
+// so that no test depends on what an earlier one left behind.
+#ifndef TAVOCTL_TESTS_LIBRARY_STATE_H
+#define TAVOCTL_TESTS_LIBRARY_STATE_H
+
+#include <cstring>
+
+#include "api/api.h"
+#include "fake_d2xx.h"
+#include "link/link.h"
+#include "state/state.h"
+
+namespace fake {
+
+inline void ResetLibrary() {
+  D2xx::Get().Clear();
+  Clock::Get() = Clock{};
+  Clock::Get().Install();
+  ApiBusy.store(0);
+  DeviceHandle = 0;
+  DriverHandle = nullptr;
+  LastDriverStatus = 0;
+  std::memset(SerialNo, 0, sizeof SerialNo);
+  ClearState();
+  SegDots = 0;
+  std::memset(SegDigits, kBlankDigit, sizeof SegDigits);
+}
+
+// A port that the exchanges can use without a device search: the driver
+// handle of the scripted device 0, and an application handle for it.
+inline void PretendPortOpen(uint32_t handle = 0x5EED) {
+  DriverHandle = D2xx::Get().HandleOf(0);
+  DeviceHandle = handle;
+}
+
+// The requested sizes of the FT_Read calls made so far, in order.
+inline std::vector<uint64_t> ReadSizes() {
+  std::vector<uint64_t> sizes;
+  for (const Call &c : D2xx::Get().CallsOf(Fn::Read))
+    sizes.push_back(c.args.at(0));
+  return sizes;
+}
+
+}  // namespace fake
+
+#endif  // TAVOCTL_TESTS_LIBRARY_STATE_H
