@@ -23,8 +23,11 @@ else()
 endif()
 
 if(NOT CMAKE_DLLTOOL)
-  find_program(CMAKE_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool dlltool
-               REQUIRED)
+  # i686-w64-mingw32-g++-posix -> i686-w64-mingw32-dlltool
+  get_filename_component(_cxx ${CMAKE_CXX_COMPILER} NAME)
+  string(REGEX REPLACE "g\\+\\+(-posix|-win32)?(\\.exe)?$" "dlltool" _dlltool
+                       "${_cxx}")
+  find_program(CMAKE_DLLTOOL NAMES ${_dlltool} dlltool REQUIRED)
 endif()
 
 # The .def files in src/api carry the 32-bit __stdcall decoration (@N, the
