@@ -18,7 +18,7 @@ fi
 
 for preset in win32 win64; do
   cmake --preset "$preset"
-  cmake --build --preset "$preset"
+  cmake --build --preset "$preset" --target tavoctl
 done
 
 echo
