@@ -1,0 +1,244 @@
+// Whole sales through the twenty exports against the virtual unit.
+#include "e2e_fixture.h"
+
+namespace {
+
+using Sale = VirtualUnit;
+
+TEST_F(Sale, CoinsOnlyStopsAtTheLimitAndPaysTheChange) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 1000));
+  EXPECT_TRUE(State().coin_accepting);
+
+  InsertCoins({500, 100, 100, 100});
+  EXPECT_EQ(800, Credit());
+  EXPECT_TRUE(State().coin_accepting);
+
+  InsertCoins({500});
+  EXPECT_EQ(1300, Credit());
+  EXPECT_FALSE(State().coin_accepting) << "the limit was reached";
+  EXPECT_EQ(VU_REFUSED, vu_insert_coin(0, 10));
+
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 1200));
+  EXPECT_EQ(1200u, Board().Meters[8]);
+  EXPECT_EQ(100, Credit());
+  PayBackAll();
+  EXPECT_EQ(0, Credit());
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  EXPECT_EQ(0u, Board().TradeId);
+  EXPECT_EQ(0u, Board().Meters[8]);
+
+  vu_money_report money;
+  ASSERT_EQ(VU_OK, vu_check_money(0, &money));
+  EXPECT_EQ(1300, money.value_in);
+  EXPECT_EQ(100, money.value_out);
+  EXPECT_EQ(1, money.paid[2]) << "the change is one coin of 100";
+}
+
+TEST_F(Sale, NotesAreTakenInOneByOneUpToTheNoteLimit) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_AcceptEx(handle_, 5000, 3));
+  EXPECT_TRUE(State().note_accepting);
+
+  InsertNoteUntilStacked(1);
+  EXPECT_EQ(11, State().note_stock);
+  InsertNoteUntilStacked(2);
+  EXPECT_EQ(12, State().note_stock);
+
+  // The third note is the last the limit allows: it stays held.
+  ASSERT_EQ(VU_OK, vu_insert_note(0, 1000));
+  TavoData t{};
+  for (int i = 0; i < 4; ++i) t = Live();
+  EXPECT_EQ(1, t.BillEscrow);
+  EXPECT_EQ(2, t.BillStacked);
+  EXPECT_TRUE(t.BillFlags & TAVO_BILL_HELD);
+  EXPECT_EQ(3000, Credit());
+  EXPECT_EQ(VU_REFUSED, vu_insert_note(0, 1000)) << "the escrow is full";
+
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 2500));
+  EXPECT_EQ(500, Credit());
+  PayBackAll();
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  // The trade end's settle stacks the held note.
+  EXPECT_EQ(0, State().note_escrow);
+  EXPECT_EQ(13, State().note_stock);
+  EXPECT_EQ(0, Live().BillStacked);
+}
+
+TEST_F(Sale, ChangeTheStockCannotPayIsRefused) {
+  const int empty[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VU_OK, vu_set_coin_stock(0, empty));
+  ASSERT_EQ(VU_OK, vu_set_note_stock(0, 0));
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_AcceptEx(handle_, 1000, 0));
+  InsertCoins({500, 500});
+  EXPECT_EQ(1000, Credit());
+
+  EXPECT_CODE(0x1375u, TAVO_Charge(handle_, 990)) << "no coin of 10 in stock";
+  EXPECT_CODE(0x1375u, TAVO_Charge(handle_, 995)) << "5 is no multiple of 10";
+  EXPECT_EQ(0u, Board().Meters[8]) << "a refused charge reaches no meter";
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 500));
+  EXPECT_EQ(500, Credit());
+  PayBackAll();
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  EXPECT_EQ(1, State().coin_stock[3]) << "two taken in, one paid back";
+}
+
+struct PayoutCase {
+  const char *name;
+  int noteStock;
+  int credit;    // made of coins of 500 and 100
+  bool payBack;  // else PayOut of `amount`
+  int amount;
+  long paidNotes;
+  long paidCoins[4];
+};
+
+class Payout : public VirtualUnit,
+               public ::testing::WithParamInterface<PayoutCase> {};
+
+TEST_P(Payout, SplitsIntoNotesAndCoins) {
+  const PayoutCase &c = GetParam();
+  ASSERT_EQ(VU_OK, vu_set_note_stock(0, c.noteStock));
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  if (c.credit > 0) {
+    ASSERT_CODE(0u, TAVO_AcceptEx(handle_, static_cast<uint32_t>(c.credit), 0));
+    for (int i = 0; i < c.credit / 500; ++i) InsertCoins({500});
+    for (int i = 0; i < c.credit % 500 / 100; ++i) InsertCoins({100});
+    ASSERT_EQ(c.credit, Credit());
+  }
+  if (c.payBack) {
+    ASSERT_CODE(0u, TAVO_PayBack(handle_));
+  } else {
+    ASSERT_CODE(0u, TAVO_PayOut(handle_, static_cast<uint32_t>(c.amount)));
+  }
+  PollUntil(NothingPending);
+  EXPECT_EQ(0, Credit());
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+
+  vu_money_report money;
+  ASSERT_EQ(VU_OK, vu_check_money(0, &money));
+  EXPECT_EQ(c.paidNotes, money.paid[4]);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(c.paidCoins[k], money.paid[k]) << k;
+  EXPECT_EQ(0, money.unpaid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, Payout,
+    ::testing::Values(
+        PayoutCase{"PayBackNotesAndCoins", 10, 2600, true, 0, 2, {0, 0, 1, 1}},
+        PayoutCase{"PayBackFewNotes", 1, 2500, true, 0, 1, {0, 0, 0, 3}},
+        PayoutCase{"PayBackCoinsOnly", 0, 1500, true, 0, 0, {0, 0, 0, 3}},
+        PayoutCase{"PayOutAboveCredit", 10, 0, false, 1560, 1, {1, 1, 0, 1}},
+        PayoutCase{"PayOutOfNothing", 10, 0, false, 0, 0, {0, 0, 0, 0}}),
+    [](const auto &test) { return std::string(test.param.name); });
+
+TEST_F(Sale, TradeEndIsRefusedWhileCreditRemains) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 500));
+  InsertCoins({100});
+  EXPECT_EQ(100, Credit());
+
+  EXPECT_CODE(0x1171u, TAVO_TradeEnd(handle_));
+  PcbData p = Board();
+  EXPECT_NE(0u, p.TradeId) << "the trade stays open";
+  EXPECT_EQ(0, p.AcceptLimit);
+  EXPECT_FALSE(State().coin_accepting);
+
+  PayBackAll();
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+}
+
+TEST_F(Sale, PayoutHeldByAJamFinishesOnceCleared) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 600));
+  InsertCoins({500, 100});
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 100));
+  ASSERT_CODE(0u, TAVO_PayBack(handle_));
+  ASSERT_EQ(VU_OK, vu_jam(0, VU_COIN, 1));
+
+  TavoData t = Live();
+  EXPECT_TRUE(t.CoinFlags & 0x80u) << "the unit reports its jam";
+  EXPECT_CODE(0x1104u, TAVO_TradeEnd(handle_)) << "the payout is pending";
+  EXPECT_EQ(VU_JAMMED, vu_insert_coin(0, 100));
+
+  ASSERT_EQ(VU_OK, vu_jam(0, VU_COIN, 0));
+  PollUntil(NothingPending);
+  EXPECT_EQ(0, Credit());
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+}
+
+TEST_F(Sale, JammedUnitThatNeverStopsFailsTheTradeEnd) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 600));
+  ASSERT_EQ(VU_OK, vu_jam(0, VU_COIN, 1));
+  // The wait for the stopped bits takes its ten polls (about one second).
+  EXPECT_CODE(0x1152u, TAVO_TradeEnd(handle_));
+  EXPECT_NE(0u, Board().TradeId);
+  ASSERT_EQ(VU_OK, vu_jam(0, VU_COIN, 0));
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+}
+
+TEST_F(Sale, ResetMidTradeKeepsTheTradeInTheBackupUntilCleared) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 1000));
+  InsertCoins({100, 100, 50});
+  EXPECT_EQ(250, Credit());
+
+  ASSERT_CODE(0u, TAVO_Reset(handle_));
+  open_ = false;
+  EXPECT_TRUE(State().restarting);
+  EXPECT_TRUE(State().backup_stored);
+  TavoData t{};
+  EXPECT_CODE(0x0601u, TAVO_GetTAVOData(handle_, &t));
+
+  Open();
+  TavoData backup{};
+  ASSERT_CODE(0u, TAVO_GetBackupData(handle_, &backup));
+  EXPECT_EQ(0, backup.CoinIn[0]);
+  EXPECT_EQ(1, backup.CoinIn[1]);
+  EXPECT_EQ(2, backup.CoinIn[2]);
+  EXPECT_EQ(0u, Board().TradeId);
+  EXPECT_TRUE(State().started);
+
+  ASSERT_CODE(0u, TAVO_ClearBackup(handle_));
+  EXPECT_FALSE(State().backup_stored);
+  ASSERT_CODE(0u, TAVO_GetBackupData(handle_, &backup));
+  EXPECT_EQ(2, backup.CoinIn[2]) << "the record keeps what open read";
+  Close();
+  Open();
+  ASSERT_CODE(0u, TAVO_GetBackupData(handle_, &backup));
+  EXPECT_EQ(0, backup.CoinIn[2]);
+  EXPECT_EQ(0u, backup.CoinFlags);
+
+  // And the next sale runs from a clean slate.
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  EXPECT_EQ(0, Credit());
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+}
+
+TEST_F(Sale, TwoSalesInARow) {
+  Open();
+  for (int sale = 1; sale <= 2; ++sale) {
+    ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+    EXPECT_EQ(static_cast<uint32_t>(sale), Board().TradeId);
+    ASSERT_CODE(0u, TAVO_AcceptEx(handle_, 1500, 2));
+    InsertNoteUntilStacked(1);
+    InsertCoins({500});
+    EXPECT_EQ(1500, Credit());
+    ASSERT_CODE(0u, TAVO_Charge(handle_, 1200));
+    PayBackAll();
+    ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  }
+  EXPECT_EQ(12, State().note_stock);
+}
+
+}  // namespace
