@@ -19,7 +19,8 @@ constexpr uint8_t kAccepting = 0x01;
 
 template <typename Unit>
 void Inhibited(Unit &u, uint8_t &status) {
-  status = static_cast<uint8_t>(status & ~kAccepting);
+  // A unit that takes its time to stop reports neither bit meanwhile.
+  status = static_cast<uint8_t>(status & ~(kAccepting | kStopped));
   u.countdown = u.stopAfter;
   if (u.stopAfter == 0) status |= kStopped;
 }
