@@ -1,0 +1,145 @@
+// The tavo tool: its table of result codes, and the tool run as a script
+// would run it, against the virtual unit beside it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "result_text.h"
+
+namespace {
+
+struct TextCase {
+  uint32_t code;
+  const char *expected;
+};
+
+class ResultTexts : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(ResultTexts, SayWhatTheCodeMeans) {
+  EXPECT_EQ(GetParam().expected, tavo::ResultText(GetParam().code));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, ResultTexts,
+    ::testing::Values(
+        TextCase{0x0000, "success"},
+        TextCase{0x0013, "busy: TAVO_Charge is running; nothing was done"},
+        TextCase{0x0501, "TAVO_GetPCBData: no unit is open"},
+        TextCase{0x2602, "TAVO_UserCnt: the handle is not the open unit's"},
+        TextCase{0x0101, "TAVO_ClearBackup: no unit is open"},
+        TextCase{0x0201, "TAVO_Close: no unit is open"},
+        TextCase{0x0535,
+                 "TAVO_GetPCBData: the status refresh failed (coin unit, "
+                 "board)"},
+        TextCase{0x1037,
+                 "TAVO_TradeBegin: the full read of the units failed (coin "
+                 "unit, note unit, board)"},
+        TextCase{0x114E,
+                 "TAVO_TradeEnd: a status refresh while waiting for the units "
+                 "to stop failed (note unit)"},
+        TextCase{0x1149,
+                 "TAVO_TradeEnd: a status refresh while waiting for the units "
+                 "to stop failed (coin unit, note unit, board)"},
+        TextCase{0x1375,
+                 "TAVO_Charge: the change that would remain cannot be paid "
+                 "from the stock"},
+        TextCase{0x0118, "unknown result code 0x0118"},
+        TextCase{0x0202, "unknown result code 0x0202"},
+        TextCase{0x0027, "unknown result code 0x0027"},
+        TextCase{0x1338, "unknown result code 0x1338"}));
+
+TEST(ResultTable, CoversEveryCodeOfTheHeaderAndNothingElse) {
+  std::vector<uint16_t> all = tavo::AllResultCodes();
+  const uint16_t mustHave[] = {
+      0x0111, 0x0119, 0x0122, 0x0123, 0x0421, 0x0422, 0x0851, 0x0853, 0x0864,
+      0x0865, 0x0878, 0x1072, 0x1172, 0x1171, 0x1205, 0x1261, 0x1264, 0x1347,
+      0x1376, 0x1468, 0x1568, 0x1577, 0x2273, 0x2679, 0x0026};
+  for (uint16_t code : mustHave) {
+    EXPECT_TRUE(tavo::IsKnownResult(code)) << std::hex << code;
+  }
+  for (uint16_t code : all) {
+    EXPECT_EQ(std::string::npos, tavo::ResultText(code).find("unknown"))
+        << std::hex << code;
+  }
+  EXPECT_FALSE(tavo::IsKnownResult(0x10000));
+  EXPECT_EQ(0u, all.front());
+}
+
+struct Outcome {
+  int exit;
+  std::string out;
+};
+
+Outcome Tavo(const std::string &args) {
+  std::string command = std::string(TAVO_EXE) + " " + args + " 2>&1";
+  Outcome r{-1, {}};
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return r;
+  std::array<char, 512> buffer;
+  while (std::fgets(buffer.data(), buffer.size(), p)) r.out += buffer.data();
+  int status = pclose(p);
+  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(ToolRun, DemoSellsAndBalances) {
+  Outcome r = Tavo("demo");
+  EXPECT_EQ(0, r.exit) << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("sale balanced: price 1280, customer paid 1500, "
+                       "change 220"))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("2 coins of 100, 2 coins of 10"))
+      << r.out;
+}
+
+TEST(ToolRun, DemoTraceDecodesTheWire) {
+  Outcome r = Tavo("demo --trace --pay 500,500,500 --price 1500");
+  EXPECT_EQ(0, r.exit) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("-> F0 0F   BoardHello")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("BoardWrite Counter charge 1500"));
+  EXPECT_NE(std::string::npos, r.out.find("CoinCtrl settle"));
+}
+
+struct FailureCase {
+  const char *args;
+  int exit;
+  const char *text;
+};
+
+class ToolFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ToolFailure, ExitsWithItsCodeAndSaysWhy) {
+  Outcome r = Tavo(GetParam().args);
+  EXPECT_EQ(GetParam().exit, r.exit) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(GetParam().text)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, ToolFailure,
+    ::testing::Values(
+        FailureCase{"demo --fault no-change", 1,
+                    "sale failed: 0x1375 TAVO_Charge: the change"},
+        FailureCase{"demo --fault no-device", 1,
+                    "0x0113: TAVO_Open: no device is attached"},
+        FailureCase{"demo --fault silent", 1, "0x0115"},
+        FailureCase{"demo --pay 10", 4, "paid 10 of 1280"},
+        FailureCase{"sell 0", 2, "the price must be"},
+        FailureCase{"frobnicate", 2, "unknown command frobnicate"},
+        FailureCase{"demo --fault fire", 2, "unknown fault fire"},
+        FailureCase{"--provider /nonexistent/libftd2xx.so status", 3,
+                    "cannot load the D2XX provider"},
+        FailureCase{"--help", 0, "exit codes:"},
+        FailureCase{"sell --help", 0, "usage: tavo sell PRICE"},
+        FailureCase{"display 1234", 0, "digit codes 01 02 03 04"},
+        FailureCase{"display 7 --mode 0", 0, "digit codes 00 00 00 07"},
+        FailureCase{"beep 10 20 30", 0, "pattern of 3 bytes"},
+        FailureCase{"status", 0, "coins 10x20 50x20 100x20 500x20, notes"},
+        FailureCase{"reset", 0, "went into its reset"},
+        FailureCase{"clear-backup", 0, "backup memory is cleared"},
+        FailureCase{"codes", 0, "0x2679  TAVO_UserCnt"}));
+
+}  // namespace

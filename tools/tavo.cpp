@@ -1,0 +1,199 @@
+// tavo: drives a payment unit through the tavoctl library from the command
+// line. Against the virtual unit by default; --provider loads another D2XX
+// provider (a real driver) in its place.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tool.h"
+
+namespace tavo {
+namespace {
+
+struct Command {
+  const char *name;
+  int (*run)(Tool &);
+  const char *synopsis;
+  const char *help;
+};
+
+const Command kCommands[] = {
+    {"demo", Demo, "demo [--price N] [--pay LIST] [--fault NAME] [--trace]",
+     "Runs a whole sale on the virtual unit and explains each step: trade\n"
+     "begin, accept, a customer paying in notes and coins, charge, change\n"
+     "paid back, trade end. Ends with a one-line summary.\n"
+     "  --price N     the price (default 1280)\n"
+     "  --pay LIST    what the customer inserts, e.g. 1000,500 (default:\n"
+     "                notes and coins until the price is covered)\n"
+     "  --fault NAME  stage a failure: no-change (the stock cannot pay the\n"
+     "                change), jam (the coin unit jams before the change is\n"
+     "                paid), silent (the board does not answer), no-device\n"
+     "  --trace       show every frame on the wire, decoded\n"
+     "Exit 0 only if the sale balanced: money in = price + change, and the\n"
+     "unit's stock accounts for every coin and note."},
+    {"status", Status, "status",
+     "Opens the unit and prints the board record, the live money-unit\n"
+     "record and the backup record."},
+    {"sell", Sell, "sell PRICE [--pay LIST] [--wait SECONDS]",
+     "Sells for PRICE: accepts money, shows the credit as it grows, charges\n"
+     "the price and pays the change back. On the virtual unit the customer\n"
+     "pays as --pay says (or automatically); on a real unit the tool waits\n"
+     "for the customer up to --wait seconds (default 120), then pays back\n"
+     "whatever was inserted."},
+    {"display", Display, "display NUMBER [--mode M]",
+     "Shows NUMBER (0-65535) on the unit's four-digit display. Modes: 0\n"
+     "hexadecimal, 1 hexadecimal without leading zeros, 2 decimal, 3 decimal\n"
+     "without leading zeros (default)."},
+    {"beep", Beep, "beep [BYTE...]",
+     "Plays a buzzer pattern: up to 32 bytes in hexadecimal (default\n"
+     "10 00 10). The pattern bytes are passed to the board unchanged."},
+    {"reset", ResetBoard, "reset",
+     "Stops and resets the board; the unit is closed afterwards. Takes at\n"
+     "least one second on a real unit, which is silent while it restarts."},
+    {"clear-backup", ClearBackup, "clear-backup",
+     "Shows and clears the trade kept in the board's backup memory."},
+    {"codes", Codes, "codes",
+     "Lists every result code of the library with its meaning."},
+};
+
+const Command *FindCommand(const std::string &name) {
+  for (const Command &c : kCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+void Usage(FILE *out) {
+  std::fprintf(out,
+               "usage: tavo [--provider PATH] [--trace] COMMAND [ARGS]\n"
+               "       tavo COMMAND --help\n\n"
+               "Drives a TAVO payment unit through the tavoctl library.\n"
+               "By default the unit is the virtual one (the provider beside\n"
+               "the tool); --provider PATH loads another D2XX provider, a\n"
+               "real driver, in its place.\n\ncommands:\n");
+  for (const Command &c : kCommands) std::fprintf(out, "  %s\n", c.synopsis);
+  std::fprintf(out,
+               "\nexit codes: 0 done (demo, sell: the sale balanced), 1 the "
+               "unit\nreturned a failure code, 2 wrong usage, 3 library or "
+               "provider\nnot loaded (or the command needs the virtual "
+               "unit), 4 the sale\ndid not balance or the customer did not "
+               "pay in time.\n");
+}
+
+bool ParseNumber(const std::string &text, long low, long high, long *out) {
+  char *end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != 0 || v < low || v > high) return false;
+  *out = v;
+  return true;
+}
+
+bool ParsePay(const std::string &text, std::vector<int> *pay) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    std::string item = text.substr(start, comma - start);
+    long v;
+    if (!ParseNumber(item, 1, 1000, &v)) return false;
+    pay->push_back(static_cast<int>(v));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return !pay->empty();
+}
+
+// Returns -1 when parsing went well, else an exit code.
+int Parse(int argc, char **argv, Options *o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string *out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    long n;
+    if (a == "--help" || a == "-h") {
+      if (!o->command.empty()) {
+        const Command *c = FindCommand(o->command);
+        std::printf("usage: tavo %s\n\n%s\n", c->synopsis, c->help);
+      } else {
+        Usage(stdout);
+      }
+      return kExitOk;
+    } else if (a == "--trace") {
+      o->trace = true;
+    } else if (a == "--provider") {
+      if (!value(&o->provider)) return kExitUsage;
+    } else if (a == "--price") {
+      if (!value(&v) || !ParseNumber(v, 1, 32767, &n)) return kExitUsage;
+      o->price = static_cast<int>(n);
+    } else if (a == "--pay") {
+      if (!value(&v) || !ParsePay(v, &o->pay)) return kExitUsage;
+    } else if (a == "--fault") {
+      if (!value(&o->fault)) return kExitUsage;
+    } else if (a == "--wait") {
+      if (!value(&v) || !ParseNumber(v, 1, 86400, &n)) return kExitUsage;
+      o->waitSeconds = static_cast<int>(n);
+    } else if (a == "--mode") {
+      if (!value(&v) || !ParseNumber(v, 0, 3, &n)) return kExitUsage;
+      o->mode = static_cast<int>(n);
+    } else if (a.size() > 1 && a[0] == '-' && (a[1] < '0' || a[1] > '9')) {
+      std::fprintf(stderr, "tavo: unknown option %s\n", a.c_str());
+      return kExitUsage;
+    } else if (o->command.empty()) {
+      if (a == "help") {
+        o->command = "help";
+        continue;
+      }
+      if (!FindCommand(a)) {
+        std::fprintf(stderr, "tavo: unknown command %s\n", a.c_str());
+        return kExitUsage;
+      }
+      o->command = a;
+    } else if (o->command == "help") {
+      const Command *c = FindCommand(a);
+      if (!c) return kExitUsage;
+      std::printf("usage: tavo %s\n\n%s\n", c->synopsis, c->help);
+      return kExitOk;
+    } else {
+      o->args.push_back(a);
+    }
+  }
+  if (o->command == "help") {
+    Usage(stdout);
+    return kExitOk;
+  }
+  if (o->command.empty()) {
+    Usage(stderr);
+    return kExitUsage;
+  }
+  if (o->fault != "" && o->fault != "no-change" && o->fault != "jam" &&
+      o->fault != "silent" && o->fault != "no-device") {
+    std::fprintf(stderr, "tavo: unknown fault %s\n", o->fault.c_str());
+    return kExitUsage;
+  }
+  return -1;
+}
+
+}  // namespace
+}  // namespace tavo
+
+int main(int argc, char **argv) {
+  using namespace tavo;
+  Tool tool;
+  int parsed = Parse(argc, argv, &tool.options);
+  if (parsed >= 0) return parsed;
+  const Command *command = FindCommand(tool.options.command);
+  if (command->run == Codes) return Codes(tool);
+
+  std::string error;
+  if (!Load(tool.options.provider, &tool.lib, &tool.vu, &error)) {
+    std::fprintf(stderr, "tavo: %s\n", error.c_str());
+    return kExitSetup;
+  }
+  int result = command->run(tool);
+  std::fflush(stdout);
+  return result;
+}
