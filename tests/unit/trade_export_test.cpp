@@ -396,8 +396,7 @@ TEST_F(TradeExport, TradeBeginRefusalsDrawNoNumber) {
          u.Override(kBoardPoll, kNone);
        },
        0x1037, 0, 0},
-      {"settle not reported", [](auto &u) { u.coin.events = 0; },
-       0x1004, 0, 0},
+      {"settle not reported", [](auto &u) { u.coin.events = 0; }, 0x1004, 0, 0},
       {"first counter", [](auto &u) { u.Override(kTradeNotes, kNone); }, 0x1072,
        1, 0},
       {"second counter", [](auto &u) { u.Override(kTradeAmount, kNone); },
