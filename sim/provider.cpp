@@ -118,7 +118,8 @@ int IndexOf(const Device *device) {
 // The status a D2XX call returns on a device: its failure when asked for.
 bool Fails(const Device *d, uint32_t call, FT_STATUS *status) {
   if (d->config.fail_calls & call) {
-    *status = d->config.fail_status ? d->config.fail_status : FT_IO_ERROR;
+    *status = d->config.fail_status ? FT_STATUS{d->config.fail_status}
+                                    : FT_STATUS{FT_IO_ERROR};
     return true;
   }
   return false;
