@@ -219,7 +219,11 @@ INSTANTIATE_TEST_SUITE_P(
                       PayoutCase{{0, 0, 5, 1}, 1000, {0, 0, 5, 1}, 0},
                       PayoutCase{{4, 1, 4, 1}, 1000, {4, 1, 4, 1}, 10},
                       PayoutCase{{9, 9, 9, 9}, 995, {4, 1, 4, 1}, 5},
-                      PayoutCase{{99, 0, 0, 0}, 990, {99, 0, 0, 0}, 0}));
+                      PayoutCase{{99, 0, 0, 0}, 990, {99, 0, 0, 0}, 0}),
+    [](const auto &test) {
+      return "Amount" + std::to_string(test.param.amount) + "Case" +
+             std::to_string(test.index);
+    });
 
 TEST_F(Model, PayoutLastsTheConfiguredPolls) {
   vu_clear_devices();

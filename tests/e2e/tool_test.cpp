@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -49,7 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{0x0118, "unknown result code 0x0118"},
         TextCase{0x0202, "unknown result code 0x0202"},
         TextCase{0x0027, "unknown result code 0x0027"},
-        TextCase{0x1338, "unknown result code 0x1338"}));
+        TextCase{0x1338, "unknown result code 0x1338"}),
+    [](const auto &test) {
+      char name[16];
+      std::snprintf(name, sizeof name, "Code%04X", test.param.code);
+      return std::string(name);
+    });
 
 TEST(ResultTable, CoversEveryCodeOfTheHeaderAndNothingElse) {
   std::vector<uint16_t> all = tavo::AllResultCodes();
@@ -140,6 +146,13 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"status", 0, "coins 10x20 50x20 100x20 500x20, notes"},
         FailureCase{"reset", 0, "went into its reset"},
         FailureCase{"clear-backup", 0, "backup memory is cleared"},
-        FailureCase{"codes", 0, "0x2679  TAVO_UserCnt"}));
+        FailureCase{"codes", 0, "0x2679  TAVO_UserCnt"}),
+    [](const auto &test) {
+      std::string name;
+      for (const char *c = test.param.args; *c; ++c) {
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+      }
+      return name;
+    });
 
 }  // namespace
