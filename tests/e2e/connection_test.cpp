@@ -103,7 +103,6 @@ TEST_F(Connection, SettleRefusedLeavesTheUnitOpen) {
   uint32_t h = 0;
   EXPECT_CODE(0x0119u, TAVO_Open(&h));
   handle_ = h;
-  open_ = true;
   EXPECT_TRUE(State().open);
 }
 

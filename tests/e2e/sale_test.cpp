@@ -1,4 +1,6 @@
 // Whole sales through the twenty exports against the virtual unit.
+#include <chrono>
+
 #include "e2e_fixture.h"
 
 namespace {
@@ -194,7 +196,6 @@ TEST_F(Sale, ResetMidTradeKeepsTheTradeInTheBackupUntilCleared) {
   EXPECT_EQ(250, Credit());
 
   ASSERT_CODE(0u, TAVO_Reset(handle_));
-  open_ = false;
   EXPECT_TRUE(State().restarting);
   EXPECT_TRUE(State().backup_stored);
   TavoData t{};
@@ -239,6 +240,81 @@ TEST_F(Sale, TwoSalesInARow) {
     ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
   }
   EXPECT_EQ(12, State().note_stock);
+}
+
+}  // namespace
+
+namespace {
+
+struct Wire {
+  uint64_t bytes = 0;
+  uint64_t exchanges = 0;
+  uint64_t silences = 0;
+};
+
+void CountWire(void *context, const vu_trace_event *e) {
+  Wire *w = static_cast<Wire *>(context);
+  w->bytes += e->length;
+  if (e->direction == VU_TRACE_REQUEST) ++w->exchanges;
+  if (e->direction == VU_TRACE_REPLY && e->length == 0) ++w->silences;
+}
+
+TEST_F(Sale, OnTheVirtualClockASaleTakesItsLinkTimeWithoutWaiting) {
+  const double latencyUs = 2000;
+  vu_timing timing{1, 0, 0, latencyUs, 0};
+  vu_set_timing(&timing);
+  Wire wire;
+  vu_set_trace(CountWire, &wire);
+  auto wallStart = std::chrono::steady_clock::now();
+
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 600));
+  InsertCoins({500, 100});
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 600));
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  Close();
+
+  // Every byte at 10 bit times of 38400 baud, and the latency once per
+  // exchange: the link's physical limit for this sale.
+  double expected = static_cast<double>(wire.bytes) * 1e6 / 3840 +
+                    static_cast<double>(wire.exchanges) * latencyUs;
+  EXPECT_EQ(0u, wire.silences);
+  EXPECT_GT(wire.exchanges, 30u);
+  EXPECT_NEAR(expected, static_cast<double>(vu_now_us()),
+              static_cast<double>(wire.exchanges) * 2);
+  auto wall = std::chrono::steady_clock::now() - wallStart;
+  EXPECT_LT(wall, std::chrono::milliseconds(500)) << "nothing really waited";
+}
+
+TEST_F(Sale, OnTheVirtualClockTheBoardIsSilentWhileItRestarts) {
+  Open();
+  vu_timing timing{1, 0, 0, 0, 3500};
+  vu_set_timing(&timing);
+  ASSERT_CODE(0u, TAVO_Reset(handle_));
+  // The second reset frame goes unanswered: one read time-out.
+  EXPECT_GE(vu_now_us(), 1000000u);
+  EXPECT_LT(vu_now_us(), 1100000u);
+  // Both hellos fall into the restart (1 s each): the board is not there.
+  EXPECT_CODE(0x0115u, TAVO_Open(&handle_));
+  EXPECT_FALSE(State().open);
+  // 3 s on, the first hello is still lost, the second is answered.
+  Open();
+  EXPECT_GE(vu_now_us(), 4000000u);
+  EXPECT_FALSE(State().restarting);
+}
+
+TEST_F(Sale, OnTheRealClockTheLatencyIsReallyWaited) {
+  Open();
+  vu_timing timing{1, 1, 0, 20000, 0};
+  vu_set_timing(&timing);
+  auto start = std::chrono::steady_clock::now();
+  PcbData p{};
+  ASSERT_CODE(0u, TAVO_GetPCBData(handle_, &p));  // three polls
+  auto wall = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(wall, std::chrono::milliseconds(60));
+  EXPECT_LT(wall, std::chrono::milliseconds(1000));
+  vu_set_timing(nullptr);
 }
 
 }  // namespace

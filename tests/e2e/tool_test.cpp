@@ -110,6 +110,18 @@ TEST(ToolRun, DemoTraceDecodesTheWire) {
   EXPECT_NE(std::string::npos, r.out.find("CoinCtrl settle"));
 }
 
+TEST(ToolRun, ProviderChosenByPathIsTheOneUsed) {
+  Outcome r = Tavo(std::string("--provider ") + TAVOVU_SO + " demo");
+  EXPECT_EQ(0, r.exit) << r.out;
+#ifdef TAVOTTY_SO
+  // The real-USB provider has no virtual customer: demo refuses, and the
+  // commands reach (here absent) real devices.
+  r = Tavo(std::string("--provider ") + TAVOTTY_SO + " demo");
+  EXPECT_EQ(3, r.exit) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("demo plays the customer")) << r.out;
+#endif
+}
+
 struct FailureCase {
   const char *args;
   int exit;
