@@ -55,9 +55,13 @@ if ! timeout 300 "$loader" wineboot --init >"$work/wineboot.log" 2>&1; then
 fi
 
 linux_tavo=""
-if [ -x "$linux/tavo" ]; then
-  linux_tavo=$(cd "$linux" && pwd)/tavo
-else
+for t in "$linux/tools/tavo" "$linux/tavo"; do
+  if [ -x "$t" ]; then
+    linux_tavo=$(cd "$(dirname "$t")" && pwd)/tavo
+    break
+  fi
+done
+if [ -z "$linux_tavo" ]; then
   echo "wine-e2e: no Linux tavo in $linux; checking expected texts only"
 fi
 

@@ -1,5 +1,7 @@
 #include "loader.h"
 
+#include <cstdio>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -72,13 +74,28 @@ bool Bind(Module m, const char *name, F *out, std::string *missing) {
   return *out != nullptr;
 }
 
+bool Exists(const std::string &path) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f) std::fclose(f);
+  return f != nullptr;
+}
+
+// The library and the virtual unit sit beside the tool, or (in a build
+// tree, where the tool has a folder of its own) one folder up.
+std::string Beside(const std::string &name) {
+  std::string folder = ToolFolder();
+  for (const char *up : {"", "../"}) {
+    if (Exists(folder + up + name)) return folder + up + name;
+  }
+  return folder + name;
+}
+
 }  // namespace
 
 bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
           std::string *error) {
-  std::string folder = ToolFolder();
   std::string provider =
-      providerPath.empty() ? folder + kProviderName : providerPath;
+      providerPath.empty() ? Beside(kProviderName) : providerPath;
   Module p = OpenModule(provider, true);
   if (!p) {
     *error = "cannot load the D2XX provider " + provider + ": " + LastError();
@@ -87,7 +104,7 @@ bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
   Module lib = nullptr;
   std::string tried;
   for (const char *name : kLibraryNames) {
-    lib = OpenModule(folder + name, false);
+    lib = OpenModule(Beside(name), false);
     if (lib) break;
     tried += (tried.empty() ? "" : "; ") + LastError();
   }
