@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -399,6 +400,44 @@ TEST_F(TransactTest, AOneByteReplyLeavesThePayloadForASecondSend) {
   EXPECT_EQ(d.frames[1], (Bytes{0xF3, 0x0C, 0x02, 0x70, 0x80, 0xF2}));
 }
 
+// Random replies, well-formed or not, to every command: the data never
+// lands outside the caller's 256 bytes (AddressSanitizer watches the heap
+// block), the count never exceeds them, and a result is either a status
+// byte or one of the steps that can fail without a driver error.
+TEST_F(TransactTest, RandomRepliesStayInsideTheBuffer) {
+  const uint8_t commands[] = {0xF0, 0xF1, 0xF2, 0xF3, 0xF6, 0xF7, 0x60,
+                              0x61, 0x62, 0x63, 0x58, 0x59, 0x5A, 0x5B};
+  const uint8_t statuses[] = {0x11, 0x22, 0x33, 0xBB, 0xEE, 0x00};
+  std::mt19937 random(38400);
+  auto pick = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+  for (int iteration = 0; iteration < 3000; ++iteration) {
+    fake::ResetLibrary();
+    fake::PretendPortOpen();
+    uint8_t command = commands[pick(sizeof commands)];
+    Bytes reply;
+    if (pick(4) != 0) {
+      Bytes data(pick(256));
+      for (uint8_t &b : data) b = static_cast<uint8_t>(random());
+      reply = Body(statuses[pick(sizeof statuses)], data);
+      if (pick(4) == 0) reply.back() = static_cast<uint8_t>(random());
+      if (pick(4) == 0) reply.resize(pick(static_cast<uint32_t>(reply.size())));
+    } else {
+      reply.resize(pick(8));
+      for (uint8_t &b : reply) b = static_cast<uint8_t>(random());
+    }
+    d.Queue(command, reply);
+    auto buffer = std::make_unique<HeapFrame>();
+    uint32_t count = pick(3);
+    int result = Transact(command, &count, &buffer->bytes);
+    ASSERT_TRUE(result >= 0 ? result <= 0xFF
+                            : result == -4 || result == -6 || result == -8 ||
+                                  result == -9)
+        << iteration << ": " << result;
+    ASSERT_LE(count, kFrameSize) << iteration;
+    ASSERT_EQ(LastDriverStatus, 0u) << iteration;
+  }
+}
+
 // ------------------------------------------------------------ discovery
 
 class DiscoveryTest : public ::testing::Test {
@@ -596,6 +635,15 @@ TEST_F(DiscoveryTest, AFailedOpenLeavesNothingToClose) {
   EXPECT_EQ(DeviceHandle, 0u);
   EXPECT_EQ(DriverHandle, nullptr);
   EXPECT_EQ(LastDriverStatus, FT_DEVICE_NOT_OPENED);
+}
+
+TEST_F(DiscoveryTest, ADeviceThatCannotBeOpenedIsPassedOver) {
+  d.devices = {fake::Device{}, fake::Device{}};
+  d.Fail(Fn::Open, FT_DEVICE_NOT_OPENED, 1);
+  EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
+  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  EXPECT_EQ(d.CallsOf(Fn::Close).size(), 0u);
+  EXPECT_EQ(LastDriverStatus, 0u);
 }
 
 TEST_F(DiscoveryTest, TheLastDevicesFailureIsTheOneRecorded) {
