@@ -23,10 +23,20 @@
  * 1 stop bit (10 bit times, about 0.26 ms a byte) plus a reply latency, on
  * a virtual clock (nothing waits, vu_now_us() tells the time the link would
  * have taken, a missing reply costs the read time-out set by FT_SetTimeouts)
- * or on the real clock (reads really wait).
+ * or on the real clock (reads really wait). The model's clock counts the
+ * link only: a program's own sleeps (the library's 100 ms pauses) are not in
+ * it.
  *
  * How the virtual unit behaves where the protocol leaves it open
  * ---------------------------------------------------------------
+ * Driver
+ *  - FT_ListDevices answers the number-only query, and by index the serial
+ *    number (FT_OPEN_BY_SERIAL_NUMBER) or the description. Handles are
+ *    small non-zero numbers, new at each open; a device is opened by one
+ *    handle at a time (a second FT_Open gives FT_DEVICE_NOT_OPENED).
+ *  - FT_GetDeviceInfo writes exactly 16 bytes of serial number (NUL-padded,
+ *    without a terminating NUL when all 16 are used) and 64 of description.
+ *  - A failing FT_Close (vu_fail_calls) still releases the handle.
  * Frames
  *  - A request whose complement byte or check byte is wrong, or that comes
  *    while the line settings are not 38400 baud 8N1 without flow control, is
@@ -53,7 +63,9 @@
  *  - Items in a read: board 0x7D text, 0x7A meters, 0x79 aux, 0x7B blocks;
  *    coin unit 0x0D id, 0x0C aux, 0x08 in, 0x09 stock, 0x0A out, 0x0B
  *    status; note unit 0x1D id, 0x1C aux, 0x18 escrow, 0x19 stock, 0x1A out,
- *    0x1B status. Polls report changed items in the same order.
+ *    0x1B status. Polls report changed items in the same order. A status
+ *    item that carries an event bit (below) is reported even when its bytes
+ *    equal the last report, so that every event reaches the host.
  * Board
  *  - Meters (15 big-endian 32-bit values of item 0x7A):
  *      [0] value of coins taken in   [1] value of notes taken in
@@ -82,8 +94,9 @@
  *    backup (70 40), both backup reads answer StNone.
  *  - Reset (70 80) is answered StReset; the board then restarts and stays
  *    silent to every frame. With the instant model the restart ends when the
- *    device is next opened; with the timing model it lasts VU restart_ms
- *    (default 1500 ms) of model time. After the restart the board is
+ *    device is next opened; with the timing model it lasts restart_ms
+ *    (default 1500 ms) of model time, and a frame sent before then, a hello
+ *    included, is lost. After the restart the board is
  *    stopped, the display blank, the buzzer silent, the port 0; a payout
  *    under way is finished; meters, clock and backup memory are kept.
  * Money units
@@ -99,7 +112,7 @@
  *    report after that shows the status without them.
  *  - Coins taken in go into the stock of their denomination (tubes of 99
  *    coins; further coins fall into the cash box, not available for payout).
- *    A note is held in escrow (capacity VU note_escrow, default 1; a note
+ *    A note is held in escrow (note_escrow notes at once, default 1; a note
  *    that does not fit is refused) until a settle stacks it into the note
  *    stock (99 notes, then the cash box).
  *  - Per-trade counts (coins in, coins out, notes out) are BCD bytes that
@@ -108,9 +121,9 @@
  *    the middle of a trade therefore also clears the notes-out count.
  *  - A coin payout takes coins greedily from the stock, 500 down to 10; an
  *    amount the stock cannot pay exactly is paid as far as it goes and the
- *    rest is dropped (VU money report: unpaid). A note payout pays the count
+ *    rest is dropped (vu_money_report unpaid). A note payout pays the count
  *    sent (one digit), at most the notes in stock. A payout switches
- *    acceptance off and lasts VU payout_polls polls of its unit (default 1):
+ *    acceptance off and lasts payout_polls polls of its unit (default 1):
  *    the first poll after the command reports it done. A second payout
  *    command while one runs is refused (VU_ST_REFUSED).
  *  - A jammed unit reports 0x80 and neither acceptance nor stopped, refuses
@@ -344,6 +357,7 @@ typedef struct vu_timing {
   double restart_ms; /* how long the board is silent after a reset */
 } vu_timing;
 
+/* Sets the time model (NULL: instant) and starts the model clock at 0. */
 VU_API void vu_set_timing(const vu_timing *timing);
 /* Model time in microseconds (virtual or real clock; 0 when instant). */
 VU_API uint64_t vu_now_us(void);
