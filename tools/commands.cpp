@@ -146,6 +146,22 @@ bool Refresh(Tool &t, TavoData *d, PcbData *p, uint32_t *failure) {
   return Check("poll", code);
 }
 
+// Polls until what the library reports has settled: a note the library
+// takes in from the escrow leaves the credit for one poll before it is
+// counted, so a value is trusted once two polls in a row agree.
+bool Steady(Tool &t, TavoData *d, PcbData *p, uint32_t *failure) {
+  int lastCredit = -1, lastNotes = -1;
+  for (int i = 0; i < 12; ++i) {
+    if (!Refresh(t, d, p, failure)) return false;
+    int notes = d->BillEscrow * 100 + d->BillStacked;
+    if (p->Credit == lastCredit && notes == lastNotes) return true;
+    lastCredit = p->Credit;
+    lastNotes = notes;
+    Pause(t, 100);
+  }
+  return true;
+}
+
 // Polls until the payout has been reported and nothing is pending.
 bool AwaitPayout(Tool &t, TavoData *d, PcbData *p, uint32_t *failure) {
   for (int i = 0; i < 50; ++i) {
@@ -208,9 +224,7 @@ void CustomerPays(Tool &t, Sale *sale, TavoData *d, PcbData *p) {
     }
     // A held note is taken in over two polls: hold, stop, settle, count.
     int stacked = d->BillStacked;
-    for (int i = 0; i < 3; ++i) {
-      if (!Refresh(t, d, p, &sale->failure)) return;
-    }
+    if (!Steady(t, d, p, &sale->failure)) return;
     const char *how = !note                      ? ""
                       : d->BillStacked > stacked ? " (note taken in)"
                       : d->BillEscrow            ? " (note held in escrow)"
@@ -268,7 +282,7 @@ bool RunSale(Tool &t, Sale *sale) {
     Refund(t, sale);
     return false;
   }
-  if (!Refresh(t, &d, &p, &sale->failure)) return false;
+  if (!Steady(t, &d, &p, &sale->failure)) return false;
   sale->change = p.Credit;
   Say("charge", "price %d charged (the board counts %u); credit %d left",
       sale->price, p.Meters[8], p.Credit);

@@ -69,6 +69,26 @@ TEST_F(Sale, NotesAreTakenInOneByOneUpToTheNoteLimit) {
   EXPECT_EQ(0, Live().BillStacked);
 }
 
+TEST_F(Sale, NoteHeldAtTheLimitIsTakenInOnceTheChargeLowersTheCredit) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_Accept(handle_, 730));
+  ASSERT_EQ(VU_OK, vu_insert_note(0, 1000));
+  TavoData t = Live();
+  EXPECT_EQ(1, t.BillEscrow) << "the credit reached the limit: held";
+  EXPECT_FALSE(State().note_accepting);
+
+  ASSERT_CODE(0u, TAVO_Charge(handle_, 730));
+  // Taking the note in moves it from the escrow to the library's count over
+  // two polls; the credit is whole again once it is counted.
+  t = PollUntil([](const TavoData &d) { return d.BillStacked == 1; });
+  EXPECT_EQ(0, t.BillEscrow);
+  EXPECT_EQ(270, Credit());
+  EXPECT_EQ(11, State().note_stock);
+  PayBackAll();
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+}
+
 TEST_F(Sale, ChangeTheStockCannotPayIsRefused) {
   const int empty[4] = {0, 0, 0, 0};
   ASSERT_EQ(VU_OK, vu_set_coin_stock(0, empty));

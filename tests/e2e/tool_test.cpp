@@ -146,6 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"demo --fault silent", 1, "0x0115"},
         FailureCase{"demo --pay 10", 4, "paid 10 of 1280"},
         FailureCase{"sell 0", 2, "the price must be"},
+        FailureCase{"sell 730", 0, "sold for 730: paid 1000, change 270"},
+        FailureCase{"sell 730 --pay 100,100", 4, "paid 200 of 730"},
         FailureCase{"frobnicate", 2, "unknown command frobnicate"},
         FailureCase{"demo --fault fire", 2, "unknown fault fire"},
         FailureCase{"--provider /nonexistent/libftd2xx.so status", 3,
