@@ -159,6 +159,48 @@ INSTANTIATE_TEST_SUITE_P(
         PayoutCase{"PayOutOfNothing", 10, 0, false, 0, 0, {0, 0, 0, 0}}),
     [](const auto &test) { return std::string(test.param.name); });
 
+struct FollowUpCase {
+  const char *name;
+  vu_fault fault;
+  uint32_t code;
+};
+
+class NoteFollowUp : public VirtualUnit,
+                     public ::testing::WithParamInterface<FollowUpCase> {};
+
+TEST_P(NoteFollowUp, FailsWithTheCodeOfTheStepTheUnitRefused) {
+  Open();
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  ASSERT_CODE(0u, TAVO_AcceptEx(handle_, 5000, 3));
+  vu_fault f = GetParam().fault;
+  ASSERT_EQ(VU_OK, vu_add_fault(0, &f));
+  ASSERT_EQ(VU_OK, vu_insert_note(0, 1000));
+  uint32_t first = 0;
+  TavoData t{};
+  for (int i = 0; i < 4 && first == 0; ++i) {
+    first = TAVO_GetTAVOData(handle_, &t);
+  }
+  EXPECT_CODE(GetParam().code, first);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, NoteFollowUp,
+    ::testing::Values(
+        FollowUpCase{"InhibitRefused",
+                     {VU_FAULT_STATUS, 0x5B, 0x10, 0x20, 0, 1, 0xEE},
+                     0x0864},
+        FollowUpCase{"SettleRefused",
+                     {VU_FAULT_STATUS, 0x5B, 0x10, 0x02, 0, 1, 0xEE},
+                     0x0865},
+        FollowUpCase{"CountRefused",
+                     {VU_FAULT_STATUS, 0xF3, 0x72, 0x00, 0, 1, 0xEE},
+                     0x0878},
+        // The third note poll of the call is the one in the wait.
+        FollowUpCase{"NoteUnitSilentInTheWait",
+                     {VU_FAULT_SILENCE, 0x5A, -1, -1, 2, 1, 0},
+                     0x0851}),
+    [](const auto &test) { return std::string(test.param.name); });
+
 TEST_F(Sale, TradeEndIsRefusedWhileCreditRemains) {
   Open();
   ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
