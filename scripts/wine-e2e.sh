@@ -119,6 +119,35 @@ check 0 "backup memory is cleared" clear-backup
 check 0 "0x1375  TAVO_Charge" codes
 check 2 "unknown command" frobnicate
 
+# Another provider chosen by path: loaded first, it is the module that
+# tavoctl.dll's imports of FTD2XX.DLL bind to. Without it beside the tool and
+# without the option, the tool cannot start.
+mkdir -p "$work/alt/provider"
+cp "$win/tavo.exe" "$win/tavoctl.dll" "$work/alt/"
+cp "$win/FTD2XX.DLL" "$work/alt/provider/"
+alt() {
+  (cd "$work/alt" && timeout 120 "$loader" ./tavo.exe "$@") 2>&1 | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+if alt --provider 'provider\FTD2XX.DLL' demo >"$work/alt.txt" &&
+  grep -qF "sale balanced" "$work/alt.txt"; then
+  echo "ok   tavo --provider provider\FTD2XX.DLL demo (exit 0)"
+  passed=$((passed + 1))
+else
+  echo "FAIL tavo --provider provider\FTD2XX.DLL demo"
+  sed 's/^/     | /' "$work/alt.txt" | head -20
+  failed=$((failed + 1))
+fi
+alt demo >"$work/alt.txt"
+got=$?
+if [ "$got" -eq 3 ] && grep -qF "cannot load the D2XX provider" "$work/alt.txt"; then
+  echo "ok   tavo demo without a provider (exit 3)"
+  passed=$((passed + 1))
+else
+  echo "FAIL tavo demo without a provider: exit $got"
+  failed=$((failed + 1))
+fi
+
 # The wire itself, decoded, must match as well except for the clock frame,
 # which carries the time of each run.
 (cd "$work/run" && timeout 120 "$loader" ./tavo.exe demo --trace) 2>&1 |

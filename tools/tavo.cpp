@@ -71,7 +71,9 @@ void Usage(FILE *out) {
                "Drives a TAVO payment unit through the tavoctl library.\n"
                "By default the unit is the virtual one (the provider beside\n"
                "the tool); --provider PATH loads another D2XX provider, a\n"
-               "real driver, in its place.\n\ncommands:\n");
+               "real driver, in its place (on Windows its file name must be\n"
+               "FTD2XX.DLL: the library's imports bind to the module of that\n"
+               "name that is already loaded).\n\ncommands:\n");
   for (const Command &c : kCommands) std::fprintf(out, "  %s\n", c.synopsis);
   std::fprintf(out,
                "\nexit codes: 0 done (demo, sell: the sale balanced), 1 the "
