@@ -618,3 +618,68 @@ TEST_F(Model, MoneyIsConservedThroughARandomDay) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Model, PowerFailureMidTradeKeepsTheTradeAndRestarts) {
+  {
+    Port port;
+    StartAndEnable(port);
+    ASSERT_EQ(VU_OK, vu_insert_coin(0, 100));
+    ASSERT_EQ(VU_OK, vu_power_fail(0));
+    EXPECT_EQ(Bytes{}, port.Exchange(0xF0)) << "restarting";
+    vu_state s = State();
+    EXPECT_TRUE(s.backup_stored);
+    EXPECT_FALSE(s.started);
+    EXPECT_FALSE(s.coin_accepting);
+  }
+  Port again;
+  EXPECT_EQ(Bytes{0x11}, again.Exchange(0xF0));
+  ParsedReply backup = Parse(again.Exchange(0xF6));
+  ASSERT_NE(nullptr, backup.Find(0x08));
+  EXPECT_EQ((Bytes{0x08, 0, 0, 1, 0}), *backup.Find(0x08));
+}
+
+struct ApiCase {
+  const char *name;
+  int (*call)();
+  int expected;
+};
+
+class Api : public Model, public ::testing::WithParamInterface<ApiCase> {};
+
+TEST_P(Api, RefusesWhatItCannotDo) {
+  EXPECT_EQ(GetParam().expected, GetParam().call());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Model, Api,
+    ::testing::Values(
+        ApiCase{"NoSuchCoin", [] { return vu_insert_coin(0, 20); },
+                VU_ERR_ARGUMENT},
+        ApiCase{"NoSuchDevice", [] { return vu_insert_coin(3, 10); },
+                VU_ERR_DEVICE},
+        ApiCase{"CoinWhileOff", [] { return vu_insert_coin(0, 10); },
+                VU_REFUSED},
+        ApiCase{"NoSuchUnit", [] { return vu_jam(0, 2, 1); }, VU_ERR_ARGUMENT},
+        ApiCase{"TubeOverfull",
+                [] {
+                  const int counts[4] = {100, 0, 0, 0};
+                  return vu_set_coin_stock(0, counts);
+                },
+                VU_ERR_ARGUMENT},
+        ApiCase{"NegativeNotes", [] { return vu_set_note_stock(0, -1); },
+                VU_ERR_ARGUMENT},
+        ApiCase{"FaultWithoutKind",
+                [] {
+                  vu_fault f{0, -1, -1, -1, 0, -1, 0};
+                  return vu_add_fault(0, &f);
+                },
+                VU_ERR_ARGUMENT},
+        ApiCase{"StateWithoutBuffer", [] { return vu_get_state(0, nullptr); },
+                VU_ERR_ARGUMENT},
+        ApiCase{"MoneyOfNoDevice", [] { return vu_check_money(1, nullptr); },
+                VU_ERR_DEVICE}),
+    [](const auto &test) { return std::string(test.param.name); });
+
+}  // namespace
