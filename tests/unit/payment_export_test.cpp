@@ -426,7 +426,7 @@ TEST_F(PaymentExport, PayBackOfACreditHeldAtTheTopPaysWhatItCan) {
   unit.coin.stock[0] = 20;
   unit.coin.stock[2] = 99;
   unit.coin.stock[3] = 99;
-  ASSERT_EQ(Board().Credit, 0xFFFFu);
+  ASSERT_GE(Board().Credit, 65530u);
   ASSERT_EQ(TAVO_PayBack(handle), 0u);
   Poll();
   // Whatever was paid, the rest shows at the next refresh, and paying that
