@@ -2,6 +2,7 @@
 // port settings, the receive queue with its timing, and the frames handed to
 // the model.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "devices.h"
@@ -41,12 +42,12 @@ bool LineSettingsRight(const Device *d) {
 void QueueReply(Device *d, const std::vector<uint8_t> &bytes,
                 uint64_t requestEndUs) {
   double byteUs = ByteUs();
-  double start = static_cast<double>(
-      std::max(requestEndUs + static_cast<uint64_t>(G().timing.latency_us),
-               d->lineFreeUs));
+  double start = static_cast<double>(std::max(
+      requestEndUs + static_cast<uint64_t>(std::llround(G().timing.latency_us)),
+      d->lineFreeUs));
   for (size_t i = 0; i < bytes.size(); ++i) {
-    auto ready =
-        static_cast<uint64_t>(start + byteUs * static_cast<double>(i + 1));
+    auto ready = static_cast<uint64_t>(
+        std::llround(start + byteUs * static_cast<double>(i + 1)));
     d->rx.push_back({bytes[i], ready});
     d->lineFreeUs = ready;
   }
@@ -269,7 +270,8 @@ FT_STATUS FTAPI FT_Write(FT_HANDLE ftHandle, void *lpBuffer,
         dwBytesToWrite);
   vu::Registry &g = G();
   uint64_t start = std::max(Now(), g.hostLineFreeUs);
-  uint64_t end = start + static_cast<uint64_t>(ByteUs() * dwBytesToWrite);
+  uint64_t end =
+      start + static_cast<uint64_t>(std::llround(ByteUs() * dwBytesToWrite));
   if (Timed()) g.hostLineFreeUs = end;
   if (lpBytesWritten) *lpBytesWritten = dwBytesToWrite;
   if (!LineSettingsRight(d)) {
