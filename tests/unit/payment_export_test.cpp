@@ -387,6 +387,37 @@ INSTANTIATE_TEST_SUITE_P(
                    0x49}),
     [](const auto &p) { return std::string(p.param.name); });
 
+TEST_F(PaymentExport, RefusalsComeInTheirOrder) {
+  // A pending command is named before a unit's payout bit, and both before
+  // anything about the amount.
+  struct Call {
+    const char *name;
+    uint8_t fn;
+    std::function<uint32_t(uint32_t)> run;
+  };
+  const Call calls[] = {
+      {"AcceptEx", 0x12, [](uint32_t h) { return TAVO_AcceptEx(h, 0, 3); }},
+      {"Charge", 0x13, [](uint32_t h) { return TAVO_Charge(h, 0); }},
+      {"PayBack", 0x14, [](uint32_t h) { return TAVO_PayBack(h); }},
+      {"PayOut", 0x15, [](uint32_t h) { return TAVO_PayOut(h, 99995); }},
+  };
+  TradeWithCredit(500);
+  for (const Call &c : calls) {
+    SCOPED_TRACE(c.name);
+    uint32_t base = uint32_t{c.fn} << 8;
+    unit.coin.status = 0x14;  // stopped, reporting a payout
+    CoinPending = 0x01;
+    EXPECT_EQ(c.run(handle), base | 0x04);
+    CoinPending = 0;
+    EXPECT_EQ(c.run(handle), base | 0x05);
+    unit.coin.status = 0x04;
+    unit.bill.s0 = 0x0C;
+    EXPECT_EQ(c.run(handle), base | 0x05);
+    unit.bill.s0 = 0x04;
+  }
+  EXPECT_TRUE(Commands().empty());
+}
+
 TEST_F(PaymentExport, PayRefusalsOutsideATrade) {
   EXPECT_EQ(TAVO_PayBack(0), 0x1401u);
   EXPECT_EQ(TAVO_PayOut(0, 100), 0x1501u);
