@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "api/api.h"
 #include "link/link.h"
 #include "sale_fixture.h"
 #include "state/state.h"
@@ -223,6 +224,59 @@ TEST_F(ConnectionExport, SettleFailureLeavesTheUnitOpen) {
   EXPECT_EQ(handle, DeviceHandle);
   EXPECT_EQ(TAVO_Close(handle), 0u);
   EXPECT_EQ(d.OpenHandles(), 0);
+}
+
+TEST_F(ConnectionExport, HandleIsWrittenBeforeTheBoardIsContacted) {
+  uint32_t seen = 0;
+  d.onWrite = [&](const Bytes &f) {
+    if (f == Frame(0xF0)) seen = handle;
+  };
+  ASSERT_EQ(TAVO_Open(&handle), 0u);
+  EXPECT_NE(seen, 0u);
+  EXPECT_EQ(seen, handle);
+}
+
+TEST_F(ConnectionExport, DisplayAndBuzzerAnswersDoNotMatter) {
+  unit.Override(BoardWrite({0x74, 0x00, 0x80, 0x80, 0x80, 0x80}), kNone);
+  unit.Override(BoardWrite({0x75}), kSilence);
+  EXPECT_EQ(TAVO_Open(&handle), 0u);
+  EXPECT_EQ(d.frames.back(), CoinCtrl(0x02));
+}
+
+TEST_F(ConnectionExport, OpenForgetsWhatTheLastSessionLeft) {
+  // A session closed in the middle of a trade, with a coin payout not yet
+  // reported and notes accepted.
+  Open();
+  unit.coin.stock[3] = 4;
+  ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
+  ASSERT_EQ(TAVO_AcceptEx(handle, 5000, 2), 0u);
+  unit.InsertCoins(500, 2);
+  unit.coin.reportsPayout = false;
+  ASSERT_EQ(TAVO_PayOut(handle, 500), 0u);
+  ASSERT_EQ(CoinPending, 0x02);
+  ASSERT_EQ(TAVO_7SegDot(handle, 0xFF), 0u);
+  ASSERT_EQ(TAVO_Close(handle), 0u);
+
+  // The coin unit is gone at the next open.
+  unit.coin.fitted = false;
+  Open();
+  EXPECT_EQ(CoinPending, 0);
+  EXPECT_EQ(BillPending, 0x01);  // the note unit's settle of this open
+  EXPECT_EQ(NoteLimit, 0);
+  EXPECT_EQ(TradeCounter, 0u);
+  PcbData pcb = Board();
+  EXPECT_EQ(pcb.TradeId, 0u);
+  EXPECT_EQ(pcb.AcceptLimit, 0u);
+  EXPECT_EQ(TAVO_TradeEnd(handle), 0x1103u);
+  ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
+  EXPECT_EQ(Board().TradeId, 1u);
+  // Nothing more goes to the coin unit: its unit id went with the last open.
+  for (const Bytes &f : d.frames) EXPECT_NE(f[0] & 0xF8, 0x60);
+  TavoData live = Poll();
+  EXPECT_EQ(live.CoinUnitId[0], 0);
+  EXPECT_EQ(live.CoinUnitId[1], 0);
+  EXPECT_EQ(live.CoinIn[3], 0);
+  EXPECT_EQ(SegDots, 0);
 }
 
 TEST_F(ConnectionExport, NullHandleAddressIsRefusedBeforeAnythingOpens) {
