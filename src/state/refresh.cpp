@@ -69,10 +69,17 @@ int ReloadStatus() { return Refresh(ReadBill, ReadCoin); }
 // bits; a larger credit is held at 65535 rather than wrapped, so that no
 // money vanishes from the trade: a payout of 65535 leaves the rest to show
 // at the next refresh.
+//
+// A note being taken in is on its way between the two counts: the unit
+// reports its escrow empty before the note follow-up has counted it into
+// BillStacked. While it waits to be counted it still counts at 1000;
+// otherwise the credit would dip by 1000 for a poll, and the acceptance
+// control, acting on that dip, would switch acceptance back on at the limit.
 void ComputeCredit() {
   const TavoData &live = LiveRecord;
+  uint32_t inTransit = (BillPending & PendingCount) != 0 && live.BillEscrow == 0 ? 1u : 0u;
   uint32_t in = CoinValue(live.CoinIn) + 1000u * live.BillEscrow +
-                1000u * live.BillStacked;
+                1000u * live.BillStacked + 1000u * inTransit;
   uint32_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
   uint32_t net = out <= in ? in - out : 0;
   uint32_t charged = PcbRecord.Meters[8];

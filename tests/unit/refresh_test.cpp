@@ -462,4 +462,33 @@ TEST_F(RefreshTest, ComputesTheCredit) {
   }
 }
 
+// A note the unit has taken out of its escrow but the note follow-up has
+// not yet counted is still the customer's: the credit must not dip while it
+// moves from BillEscrow to BillStacked.
+TEST_F(RefreshTest, ANoteBeingTakenInCountsOnceAllTheWay) {
+  struct Step {
+    const char *name;
+    uint8_t pending;
+    uint8_t escrow, stacked;
+  };
+  const Step steps[] = {
+      {"held in escrow", 0x00, 1, 0},
+      {"settle sent, still in escrow", 0x0D, 1, 0},
+      {"escrow empty, not yet counted", 0x0D, 0, 0},
+      {"settle acknowledged, not yet counted", 0x0C, 0, 0},
+      {"counted", 0x04, 0, 1},
+      {"done", 0x00, 0, 1},
+  };
+  for (const Step &s : steps) {
+    SCOPED_TRACE(s.name);
+    fake::ResetLibrary();
+    LiveRecord.CoinIn[3] = 1;  // 500 in coins beside the note
+    BillPending = s.pending;
+    LiveRecord.BillEscrow = s.escrow;
+    LiveRecord.BillStacked = s.stacked;
+    ComputeCredit();
+    EXPECT_EQ(PcbRecord.Credit, 1500);
+  }
+}
+
 }  // namespace
