@@ -205,7 +205,9 @@ TEST_P(PayoutSplits, PayNotesFirstThenCoins) {
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(Payouts(), c.payouts);
   // Nothing is refreshed after the payout has started.
-  if (!c.payouts.empty()) EXPECT_EQ(d.frames.back(), c.payouts.back());
+  if (!c.payouts.empty()) {
+    EXPECT_EQ(d.frames.back(), c.payouts.back());
+  }
   // Acceptance was switched off before anything was paid.
   ASSERT_GE(Commands().size(), 2u);
   EXPECT_EQ(Commands()[0], kNoteOff);
