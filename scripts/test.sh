@@ -5,7 +5,7 @@
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
 #                    then everything else that preset builds
 #   4. preset win64: the same for 64-bit Windows
-#   5. scripts/wine-e2e.sh build/win64, once that script exists
+#   5. scripts/wine-e2e.sh build/win64: the win64 tavo.exe under wine
 # Installs what a fresh Debian machine lacks first. Runs every step it can
 # even after a failure, prints a summary, and exits non-zero if any failed.
 set -uo pipefail
