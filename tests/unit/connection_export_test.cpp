@@ -354,6 +354,25 @@ TEST_F(ConnectionExport, BackupReadsFillTheBackupRecord) {
   EXPECT_EQ(backup.BillFlags, 0x030210u);
   EXPECT_EQ(LiveRecord.CoinStock[0], 0);
   EXPECT_EQ(LiveRecord.BillStock, 0);
+
+  // The next open reads the backup again, and finds nothing stored.
+  ASSERT_EQ(TAVO_Close(handle), 0u);
+  Open();
+  ASSERT_EQ(TAVO_GetBackupData(handle, &backup), 0u);
+  EXPECT_EQ(std::memcmp(&backup, &zero, sizeof backup), 0);
+}
+
+TEST_F(ConnectionExport, HandleOfAnEarlierOpenIsRefused) {
+  if (sizeof(void *) < 8)
+    GTEST_SKIP() << "the driver handle itself is handed out";
+  Open();
+  uint32_t first = handle;
+  ASSERT_EQ(TAVO_Close(handle), 0u);
+  Open();
+  EXPECT_NE(handle, first);
+  PcbData pcb{};
+  EXPECT_EQ(TAVO_GetPCBData(first, &pcb), 0x0502u);
+  EXPECT_EQ(TAVO_GetPCBData(handle, &pcb), 0x0000u);
 }
 
 TEST_F(ConnectionExport, CloseStopsTheBoardThenClosesWhateverTheHandle) {
