@@ -118,6 +118,9 @@ class UnitModel {
 class SaleTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A unit left open by an earlier test is closed against a blank fake,
+    // never against that test's responder.
+    d.Clear();
     CloseAnyUnit();
     d.Clear();
     clock = fake::Clock{};  // no sleeps yet, the default date and time
