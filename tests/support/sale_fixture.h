@@ -135,9 +135,9 @@ class SaleTest : public ::testing::Test {
   void TearDown() override {
     // Whatever an export did, once it has returned no export is running.
     EXPECT_EQ(ApiBusy.load(), 0) << "an export left the busy guard set";
+    d.onWrite = nullptr;  // it may capture what a test has already left
     CloseAnyUnit();
     d.responder = nullptr;
-    d.onWrite = nullptr;
   }
 
   // Tears everything down and starts again from a fresh fake and model.

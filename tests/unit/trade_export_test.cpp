@@ -594,7 +594,7 @@ TEST_F(TradeExport, AUnitOnceStoppedStaysDoneInTheWait) {
     OpenTrade();
     unit.bill.stopAfter = coinOnce ? 3 : -1;
     unit.coin.stopAfter = coinOnce ? -1 : 3;
-    d.onWrite = [&](const Bytes &f) {
+    d.onWrite = [this, coinOnce](const Bytes &f) {
       if (!coinOnce && f == kNoteOff) unit.bill.events |= 0x04;
       if (coinOnce && f == kCoinOff) unit.coin.events |= 0x04;
     };
