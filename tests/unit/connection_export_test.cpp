@@ -516,6 +516,22 @@ TEST_F(ConnectionExport, ClearBackupRereadsTheBoardButNotTheBackup) {
   EXPECT_EQ(after.CoinStock[3], 4);
 }
 
+TEST_F(ConnectionExport, ClearBackupKeepsTheTradeAndTheSerialNumber) {
+  OpenTrade();
+  unit.coin.stock[3] = 4;
+  ASSERT_EQ(TAVO_AcceptEx(handle, 2000, 3), 0u);
+  unit.InsertCoins(500, 1);
+  Poll();
+  unit.Override({0xF1}, fake::Body(0x33, fake::Item(0x7D, Bytes(127, 'y'))));
+  ASSERT_EQ(TAVO_ClearBackup(handle), 0u);
+  EXPECT_EQ(PcbRecord.BoardText[0], 'y');
+  EXPECT_EQ(PcbRecord.TradeId, 1u);
+  EXPECT_EQ(PcbRecord.AcceptLimit, 2000u);
+  EXPECT_EQ(PcbRecord.Credit, 500u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(PcbRecord.SerialNo)),
+            "TV0000000000001");
+}
+
 TEST_F(ConnectionExport, ClearBackupRunsAsFunctionThree) {
   Open();
   uint32_t nested = 0;
