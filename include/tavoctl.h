@@ -113,7 +113,9 @@ typedef struct PcbData {
   uint32_t BoardAux;      /* 204: a 24-bit board value, top byte 0 */
   uint32_t TradeId;       /* 208: number of the open trade, 0 = none */
   uint16_t AcceptLimit;   /* 212: money is accepted up to this amount */
-  uint16_t Credit;        /* 214: the customer's money in the trade */
+  uint16_t Credit;        /* 214: the customer's money in the trade; 65530
+                                  while it is more than 65535 (pay that and
+                                  the rest shows at the next refresh) */
   uint8_t BoardBlockA[7]; /* 216: first 7 bytes of the board's block item */
   uint8_t BoardBlockB[7]; /* 223: last 7 bytes of the board's block item */
   uint8_t Reserved[2];    /* 230: always 0 */

@@ -66,9 +66,10 @@ int ReloadStatus() { return Refresh(ReadBill, ReadCoin); }
 // The customer's money in the trade: what went in (coins, and notes whether
 // still held in escrow or already taken in), less what was paid out, less
 // what the board has counted as charged. Never below 0. The record keeps 16
-// bits; a larger credit is held at 65535 rather than wrapped, so that no
-// money vanishes from the trade: a payout of 65535 leaves the rest to show
-// at the next refresh.
+// bits; a larger credit is not wrapped (66500 would show as 964 and the
+// customer's money vanish from the trade) but held at 65530, the largest
+// amount below 65536 that coins and notes can make: the change check can
+// pass it, a payout of it leaves the rest to show at the next refresh.
 //
 // A note being taken in is on its way between the two counts: the unit
 // reports its escrow empty before the note follow-up has counted it into
@@ -84,5 +85,5 @@ void ComputeCredit() {
   uint32_t net = out <= in ? in - out : 0;
   uint32_t charged = PcbRecord.Meters[8];
   uint32_t credit = net >= charged ? net - charged : 0;
-  PcbRecord.Credit = static_cast<uint16_t>(credit > 0xFFFFu ? 0xFFFFu : credit);
+  PcbRecord.Credit = static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);
 }

@@ -66,6 +66,8 @@ constexpr int RefreshBoardFailed = 4;
 int RefreshStatus();
 int ReloadStatus();
 void ComputeCredit();
+// What Credit shows while the customer's money is more than 16 bits hold.
+constexpr uint16_t kCreditHeld = 65530;
 
 // Clears every record, pending byte and trade value (done at open).
 void ClearState();
