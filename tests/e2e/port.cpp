@@ -2,19 +2,6 @@
 
 #include <cstddef>
 
-Bytes Frame(uint8_t command, const Bytes &payload) {
-  Bytes f{command, static_cast<uint8_t>(~command)};
-  if (payload.empty()) return f;
-  uint8_t check = static_cast<uint8_t>(payload.size());
-  f.push_back(check);
-  for (uint8_t b : payload) {
-    f.push_back(b);
-    check ^= b;
-  }
-  f.push_back(check);
-  return f;
-}
-
 Port::Port(int index, bool configure) {
   if (FT_Open(index, &handle_) != FT_OK) {
     handle_ = nullptr;

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "request_frame.h"
+
 #include "link/d2xx.h"
 
 using Bytes = std::vector<uint8_t>;
 
 // The request frame: command, complement, and length, payload and check byte
 // when there is a payload.
-Bytes Frame(uint8_t command, const Bytes &payload = {});
 
 class Port {
  public:

@@ -47,19 +47,6 @@ uint8_t Report(Unit &u, uint8_t &status, uint8_t payoutBit) {
 
 }  // namespace
 
-Bytes Frame(uint8_t command, const Bytes &payload) {
-  Bytes f{command, static_cast<uint8_t>(~command)};
-  if (payload.empty()) return f;
-  uint8_t check = static_cast<uint8_t>(payload.size());
-  f.push_back(check);
-  for (uint8_t b : payload) {
-    f.push_back(b);
-    check ^= b;
-  }
-  f.push_back(check);
-  return f;
-}
-
 Bytes BoardWrite(const Bytes &payload) { return Frame(0xF3, payload); }
 Bytes CoinCtrl(uint8_t value) { return Frame(0x63, {0x00, value}); }
 Bytes BillCtrl(uint8_t value) { return Frame(0x5B, {0x10, value, 0x00}); }

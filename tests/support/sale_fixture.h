@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "request_frame.h"
+
 #include "api/api.h"
 #include "fake_d2xx.h"
 #include "link/link.h"
@@ -27,11 +29,12 @@
 
 namespace sale {
 
+using ::Frame;
+
 using fake::Bytes;
 
 // Request frames as the library writes them: command, complement, and for a
 // payload its length, the payload and the check byte.
-Bytes Frame(uint8_t command, const Bytes &payload = {});
 Bytes BoardWrite(const Bytes &payload);
 Bytes CoinCtrl(uint8_t value);
 Bytes BillCtrl(uint8_t value);
