@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "request_frame.h"
-
 #include "link/d2xx.h"
+#include "request_frame.h"
 
 using Bytes = std::vector<uint8_t>;
 

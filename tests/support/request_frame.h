@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-inline std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t> &payload = {}) {
+inline std::vector<uint8_t> Frame(uint8_t command,
+                                  const std::vector<uint8_t> &payload = {}) {
   std::vector<uint8_t> f{command, static_cast<uint8_t>(~command)};
   if (payload.empty()) return f;
   uint8_t check = static_cast<uint8_t>(payload.size());

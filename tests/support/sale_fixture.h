@@ -19,11 +19,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "request_frame.h"
-
 #include "api/api.h"
 #include "fake_d2xx.h"
 #include "link/link.h"
+#include "request_frame.h"
 #include "tavoctl.h"
 #include "unit_script.h"
 
