@@ -185,8 +185,7 @@ TEST_F(SignalExport, BuzzerPatternEndsAtFFAtTheCountOrAfter32Bytes) {
     Forget();
     ASSERT_EQ(TAVO_BuzzCtrl(handle, c.count, c.pattern.data()), 0u);
     Bytes payload{0x75};
-    payload.insert(payload.end(), c.pattern.begin(),
-                   c.pattern.begin() + c.sent);
+    for (size_t i = 0; i < c.sent; ++i) payload.push_back(c.pattern[i]);
     EXPECT_EQ(Sent(), BoardWrite(payload));
   }
 }
