@@ -24,6 +24,7 @@ need g++ have g++
 need python3 have python3
 need libgtest-dev test -f /usr/include/gtest/gtest.h
 need libgmock-dev test -f /usr/include/gmock/gmock.h
+need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix
