@@ -31,13 +31,15 @@ void Count(void *context, const vu_trace_event *event) {
 // One trade of price 1280 paid with a note and a 500-coin, change 220.
 bool RunSale(uint32_t handle) {
   TavoData live{};
-  if (TAVO_TradeBegin(handle) != 0 || TAVO_Accept(handle, 1280) != 0) return false;
+  if (TAVO_TradeBegin(handle) != 0 || TAVO_Accept(handle, 1280) != 0)
+    return false;
   vu_insert_note(0, 1000);
   for (int i = 0; i < 6; ++i) TAVO_GetTAVOData(handle, &live);
   vu_insert_coin(0, 500);
   TAVO_GetTAVOData(handle, &live);
   if (TAVO_Charge(handle, 1280) != 0 || TAVO_PayBack(handle) != 0) return false;
-  for (int i = 0; i < 10 && ((live.CoinFlags | live.BillFlags) >> 24) != 0; ++i) {
+  for (int i = 0; i < 10 && ((live.CoinFlags | live.BillFlags) >> 24) != 0;
+       ++i) {
     TAVO_GetTAVOData(handle, &live);
   }
   for (int i = 0; i < 4; ++i) TAVO_GetTAVOData(handle, &live);
@@ -86,11 +88,14 @@ void BM_SaleOnTheWire(benchmark::State &state) {
   TAVO_Close(handle);
   if (sales > 0) {
     double byteUs = 10.0 * 1e6 / 38400.0;
-    state.counters["link_ms_per_sale"] = static_cast<double>(wireUs) / 1000.0 / sales;
+    state.counters["link_ms_per_sale"] =
+        static_cast<double>(wireUs) / 1000.0 / sales;
     state.counters["limit_ms_per_sale"] =
         static_cast<double>(traffic.bytes) * byteUs / 1000.0 / sales;
-    state.counters["frames_per_sale"] = static_cast<double>(traffic.frames) / sales;
-    state.counters["bytes_per_sale"] = static_cast<double>(traffic.bytes) / sales;
+    state.counters["frames_per_sale"] =
+        static_cast<double>(traffic.frames) / sales;
+    state.counters["bytes_per_sale"] =
+        static_cast<double>(traffic.bytes) / sales;
   }
   vu_set_timing(nullptr);
 }
@@ -102,7 +107,8 @@ void BM_DecodeBoardRead(benchmark::State &state) {
   auto add = [&](uint8_t tag, size_t size) {
     list.push_back(static_cast<uint8_t>(size + 1));
     list.push_back(tag);
-    for (size_t i = 0; i < size; ++i) list.push_back(static_cast<uint8_t>(i * 7));
+    for (size_t i = 0; i < size; ++i)
+      list.push_back(static_cast<uint8_t>(i * 7));
   };
   add(0x7D, 127);
   add(0x7A, 60);
@@ -113,7 +119,8 @@ void BM_DecodeBoardRead(benchmark::State &state) {
     DecodeBoardItems(&record, static_cast<uint32_t>(list.size()), list.data());
     benchmark::DoNotOptimize(record);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * list.size()));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * list.size()));
 }
 BENCHMARK(BM_DecodeBoardRead);
 

@@ -173,10 +173,11 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
 /* Low byte of CoinFlags: the coin unit's last status byte. */
 #define TAVO_COIN_ACCEPTING 0x01u /* coin acceptance is on */
 #define TAVO_COIN_STOPPED 0x04u   /* the coin unit has stopped */
-#define TAVO_COIN_LATCHED 0x08u   /* reported once: held until the next
-                                     TAVO_GetTAVOData has returned it */
-#define TAVO_COIN_PAYOUT 0x10u    /* the coin unit reports a payout */
-#define TAVO_COIN_SETTLED 0x20u   /* the coin unit reports a settle */
+#define TAVO_COIN_LATCHED                                             \
+  0x08u                         /* reported once: held until the next \
+                                   TAVO_GetTAVOData has returned it */
+#define TAVO_COIN_PAYOUT 0x10u  /* the coin unit reports a payout */
+#define TAVO_COIN_SETTLED 0x20u /* the coin unit reports a settle */
 /* Low byte of BillFlags: the first of the note unit's three status bytes
  * (the other two follow in bits 8-23). */
 #define TAVO_BILL_ACCEPTING 0x01u /* note acceptance is on */
@@ -228,7 +229,7 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
 #define TAVO_REASON_BAD_ARGUMENT 0x73u /* an argument is out of range */
 
 #define TAVO_CODE(fn, reason) ((uint16_t)(((fn) << 8) | (reason)))
-#define TAVO_IS_BUSY(code) ((code) != 0 && ((code) & 0xFF00u) == 0)
+#define TAVO_IS_BUSY(code) ((code) != 0 && ((code)&0xFF00u) == 0)
 
 /* --------------------------------------------------- connection control */
 

@@ -65,13 +65,17 @@ std::vector<TtyDevice> ListTtys() {
     if (name.rfind("ttyUSB", 0) != 0) continue;
     fs::path at = fs::canonical(entry.path(), ec);
     if (ec) continue;
-    for (int up = 0; up < 5 && !fs::exists(at / "idVendor"); ++up) at = at.parent_path();
+    for (int up = 0; up < 5 && !fs::exists(at / "idVendor"); ++up)
+      at = at.parent_path();
     if (!fs::exists(at / "idVendor")) continue;
     TtyDevice d;
     d.node = (fs::path(DevRoot) / name).string();
-    unsigned long vendor = std::strtoul(ReadLine(at / "idVendor").c_str(), nullptr, 16);
-    unsigned long product = std::strtoul(ReadLine(at / "idProduct").c_str(), nullptr, 16);
-    d.id = static_cast<uint32_t>(((vendor & 0xFFFF) << 16) | (product & 0xFFFF));
+    unsigned long vendor =
+        std::strtoul(ReadLine(at / "idVendor").c_str(), nullptr, 16);
+    unsigned long product =
+        std::strtoul(ReadLine(at / "idProduct").c_str(), nullptr, 16);
+    d.id =
+        static_cast<uint32_t>(((vendor & 0xFFFF) << 16) | (product & 0xFFFF));
     d.serial = ReadLine(at / "serial");
     d.description = ReadLine(at / "product");
     found.emplace_back(std::strtol(name.c_str() + 6, nullptr, 10), d);
@@ -104,16 +108,26 @@ FT_STATUS ChangeTermios(FT_HANDLE handle, Change change) {
 
 speed_t SpeedFor(ULONG baud) {
   switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B0;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    default:
+      return B0;
   }
 }
 
@@ -128,8 +142,8 @@ int Remaining(bool bounded, std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) void tavotty_set_roots(const char *sysfs,
-                                                                         const char *dev) {
+extern "C" __attribute__((visibility("default"))) void tavotty_set_roots(
+    const char *sysfs, const char *dev) {
   std::lock_guard<std::mutex> guard(Lock);
   SysfsRoot = sysfs != nullptr ? sysfs : "/sys";
   DevRoot = dev != nullptr ? dev : "/dev";
@@ -137,7 +151,8 @@ extern "C" __attribute__((visibility("default"))) void tavotty_set_roots(const c
 
 FT_EXPORT FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags) {
   (void)pArg2;
-  if ((Flags & FT_LIST_NUMBER_ONLY) == 0 || pArg1 == nullptr) return FT_INVALID_PARAMETER;
+  if ((Flags & FT_LIST_NUMBER_ONLY) == 0 || pArg1 == nullptr)
+    return FT_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(Lock);
   *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(ListTtys().size());
   return FT_OK;
@@ -150,7 +165,8 @@ FT_EXPORT FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
   if (deviceNumber < 0 || deviceNumber >= static_cast<int>(ttys.size())) {
     return FT_DEVICE_NOT_FOUND;
   }
-  auto free = std::find_if(Ports.begin(), Ports.end(), [](const Port &p) { return !p.used; });
+  auto free = std::find_if(Ports.begin(), Ports.end(),
+                           [](const Port &p) { return !p.used; });
   if (free == Ports.end()) return FT_INSUFFICIENT_RESOURCES;
   const TtyDevice &d = ttys[static_cast<size_t>(deviceNumber)];
   int fd = open(d.node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -186,8 +202,9 @@ FT_EXPORT FT_STATUS FT_ResetDevice(FT_HANDLE ftHandle) {
   return tcflush(p->fd, TCIOFLUSH) == 0 ? FT_OK : FT_IO_ERROR;
 }
 
-FT_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, DWORD *lpdwID,
-                                     char *SerialNumber, char *Description, void *Dummy) {
+FT_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice,
+                                     DWORD *lpdwID, char *SerialNumber,
+                                     char *Description, void *Dummy) {
   (void)Dummy;
   std::lock_guard<std::mutex> guard(Lock);
   Port *p = PortOf(ftHandle);
@@ -198,7 +215,8 @@ FT_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, 
   // each ending in a 0.
   if (SerialNumber != nullptr) {
     std::memset(SerialNumber, 0, 16);
-    std::memcpy(SerialNumber, p->device.serial.data(), std::min<size_t>(p->device.serial.size(), 15));
+    std::memcpy(SerialNumber, p->device.serial.data(),
+                std::min<size_t>(p->device.serial.size(), 15));
   }
   if (Description != nullptr) {
     std::memset(Description, 0, 64);
@@ -218,8 +236,9 @@ FT_EXPORT FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, ULONG BaudRate) {
   });
 }
 
-FT_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength,
-                                              UCHAR StopBits, UCHAR Parity) {
+FT_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle,
+                                              UCHAR WordLength, UCHAR StopBits,
+                                              UCHAR Parity) {
   return ChangeTermios(ftHandle, [=](termios &t) -> FT_STATUS {
     if ((WordLength != 7 && WordLength != 8) || StopBits > 2 || Parity > 2) {
       return FT_INVALID_PARAMETER;
@@ -233,8 +252,8 @@ FT_EXPORT FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLeng
   });
 }
 
-FT_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
-                                      UCHAR XoffChar) {
+FT_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl,
+                                      UCHAR XonChar, UCHAR XoffChar) {
   return ChangeTermios(ftHandle, [=](termios &t) -> FT_STATUS {
     t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
@@ -248,14 +267,17 @@ FT_EXPORT FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UC
   });
 }
 
-FT_EXPORT FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled,
-                                UCHAR ErrorChar, UCHAR ErrorCharEnabled) {
-  (void)EventChar, (void)EventCharEnabled, (void)ErrorChar, (void)ErrorCharEnabled;
+FT_EXPORT FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar,
+                                UCHAR EventCharEnabled, UCHAR ErrorChar,
+                                UCHAR ErrorCharEnabled) {
+  (void)EventChar, (void)EventCharEnabled, (void)ErrorChar,
+      (void)ErrorCharEnabled;
   std::lock_guard<std::mutex> guard(Lock);
   return PortOf(ftHandle) != nullptr ? FT_OK : FT_INVALID_HANDLE;
 }
 
-FT_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout) {
+FT_EXPORT FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout,
+                                   ULONG WriteTimeout) {
   std::lock_guard<std::mutex> guard(Lock);
   Port *p = PortOf(ftHandle);
   if (p == nullptr) return FT_INVALID_HANDLE;
@@ -270,15 +292,19 @@ FT_EXPORT FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG Mask) {
   if (p == nullptr) return FT_INVALID_HANDLE;
   bool rx = (Mask & FT_PURGE_RX) != 0, tx = (Mask & FT_PURGE_TX) != 0;
   if (!rx && !tx) return FT_OK;
-  return tcflush(p->fd, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) == 0 ? FT_OK
-                                                                            : FT_IO_ERROR;
+  return tcflush(p->fd, rx && tx ? TCIOFLUSH
+                        : rx     ? TCIFLUSH
+                                 : TCOFLUSH) == 0
+             ? FT_OK
+             : FT_IO_ERROR;
 }
 
 // Moves bytes until all are done or the time-out runs out. Like the vendor's
 // driver, running out of time is no error: the call succeeds with fewer
 // bytes. One deadline covers the whole call.
 template <typename Step>
-FT_STATUS Transfer(FT_HANDLE ftHandle, bool reading, DWORD size, DWORD *done, Step step) {
+FT_STATUS Transfer(FT_HANDLE ftHandle, bool reading, DWORD size, DWORD *done,
+                   Step step) {
   int fd;
   uint32_t timeoutMs;
   {
@@ -289,7 +315,8 @@ FT_STATUS Transfer(FT_HANDLE ftHandle, bool reading, DWORD size, DWORD *done, St
     timeoutMs = reading ? p->readTimeoutMs : p->writeTimeoutMs;
   }
   bool bounded = timeoutMs != 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   DWORD total = 0;
   while (total < size) {
     ssize_t n = step(fd, total);
@@ -310,18 +337,20 @@ FT_STATUS Transfer(FT_HANDLE ftHandle, bool reading, DWORD size, DWORD *done, St
   return FT_OK;
 }
 
-FT_EXPORT FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToWrite,
-                             DWORD *lpBytesWritten) {
+FT_EXPORT FT_STATUS FT_Write(FT_HANDLE ftHandle, void *lpBuffer,
+                             DWORD dwBytesToWrite, DWORD *lpBytesWritten) {
   const auto *bytes = static_cast<const uint8_t *>(lpBuffer);
-  return Transfer(ftHandle, false, dwBytesToWrite, lpBytesWritten, [&](int fd, DWORD at) {
-    return write(fd, bytes + at, dwBytesToWrite - at);
-  });
+  return Transfer(ftHandle, false, dwBytesToWrite, lpBytesWritten,
+                  [&](int fd, DWORD at) {
+                    return write(fd, bytes + at, dwBytesToWrite - at);
+                  });
 }
 
-FT_EXPORT FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
-                            DWORD *lpBytesReturned) {
+FT_EXPORT FT_STATUS FT_Read(FT_HANDLE ftHandle, void *lpBuffer,
+                            DWORD dwBytesToRead, DWORD *lpBytesReturned) {
   auto *bytes = static_cast<uint8_t *>(lpBuffer);
-  return Transfer(ftHandle, true, dwBytesToRead, lpBytesReturned, [&](int fd, DWORD at) {
-    return read(fd, bytes + at, dwBytesToRead - at);
-  });
+  return Transfer(ftHandle, true, dwBytesToRead, lpBytesReturned,
+                  [&](int fd, DWORD at) {
+                    return read(fd, bytes + at, dwBytesToRead - at);
+                  });
 }

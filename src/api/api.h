@@ -40,7 +40,8 @@ uint32_t RunExport(uint8_t function, uint32_t handle, Work &&work,
   if (codeNumber == 0) codeNumber = function;
   return Guarded(function, [&]() -> uint16_t {
     if (DeviceHandle == 0) return Code(codeNumber, TAVO_REASON_NOT_OPEN);
-    if (handle != DeviceHandle) return Code(codeNumber, TAVO_REASON_WRONG_HANDLE);
+    if (handle != DeviceHandle)
+      return Code(codeNumber, TAVO_REASON_WRONG_HANDLE);
     return work();
   });
 }
@@ -76,6 +77,10 @@ uint16_t FollowNoteEscrow();
 bool AnyPending();
 // True while either unit reports a payout.
 bool UnitPaying();
+// What the money exports check before they act: a trade is open (reason
+// 0x03), the status refreshes (0x30 + n), no command is pending (0x04) and
+// no unit reports a payout (0x05). 0 when all hold.
+uint16_t ReadyForMoney(uint8_t function);
 
 // Change and payout.
 constexpr uint32_t kMaxNotesPerPayout = 9;

@@ -69,10 +69,14 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     // handle of the unit.
     if (handle == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     switch (SearchDevice()) {
-      case SearchOutcome::NoCount: return Code(fn, 0x12);
-      case SearchOutcome::NoDevice: return Code(fn, 0x13);
-      case SearchOutcome::NoneAccepted: return Code(fn, 0x14);
-      case SearchOutcome::Open: break;
+      case SearchOutcome::NoCount:
+        return Code(fn, 0x12);
+      case SearchOutcome::NoDevice:
+        return Code(fn, 0x13);
+      case SearchOutcome::NoneAccepted:
+        return Code(fn, 0x14);
+      case SearchOutcome::Open:
+        break;
     }
     *handle = DeviceHandle;
 

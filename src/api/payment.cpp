@@ -19,18 +19,17 @@ uint32_t NotesFor(uint32_t value) {
 // units waited for, then `value` (the credit as the wait left it, or the
 // amount asked for) paid in notes and coins, if the stock can pay it whole.
 uint16_t Pay(uint8_t fn, bool wholeCredit, uint16_t amount) {
-  if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
-  if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-  if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
-  if (UnitPaying()) return Code(fn, TAVO_REASON_PAYING);
+  if (uint16_t code = ReadyForMoney(fn)) return code;
   PcbRecord.AcceptLimit = 0;
-  if (int r = SetAcceptance(AcceptForceOff)) return Code(fn, r == -1 ? 0x62 : 0x64);
+  if (int r = SetAcceptance(AcceptForceOff))
+    return Code(fn, r == -1 ? 0x62 : 0x64);
   if (int r = WaitUnitsIdle()) return Code(fn, static_cast<uint8_t>(0x50 - r));
   uint32_t value = wholeCredit ? PcbRecord.Credit : amount;
   if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
   uint32_t notes = NotesFor(value);
   uint32_t coins = value - 1000 * notes;
-  if (int r = StartPayout(static_cast<uint16_t>(notes), static_cast<uint16_t>(coins))) {
+  if (int r = StartPayout(static_cast<uint16_t>(notes),
+                          static_cast<uint16_t>(coins))) {
     return Code(fn, static_cast<uint8_t>(0x66 - r));
   }
   return TAVO_OK;
@@ -72,13 +71,11 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
                                                    uint32_t amount) {
   constexpr uint8_t fn = TAVO_FN_CHARGE;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
-    if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
-    if (UnitPaying()) return Code(fn, TAVO_REASON_PAYING);
+    if (uint16_t code = ReadyForMoney(fn)) return code;
     // The board counts the charge in 15 bits.
     uint16_t price = static_cast<uint16_t>(amount);
-    if (price == 0 || price >= 0x8000) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (price == 0 || price >= 0x8000)
+      return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     if (price > PcbRecord.Credit) return Code(fn, 0x74);
     uint32_t change = PcbRecord.Credit - price;
     if (change != 0 && !ChangePayable(change)) return Code(fn, 0x75);

@@ -17,7 +17,8 @@ bool TradeOpen() { return PcbRecord.TradeId != 0; }
 uint16_t TakeHeldNoteIn() {
   const TavoData &live = LiveRecord;
   int reserve = static_cast<int>(live.CoinStock[3]) -
-                static_cast<int>(live.CoinIn[3]) - 2 * static_cast<int>(live.BillStacked);
+                static_cast<int>(live.CoinIn[3]) -
+                2 * static_cast<int>(live.BillStacked);
   bool room = live.BillEscrow == 1 && (live.BillFlags & BillHeld) != 0 &&
               live.BillStacked + 1 < (NoteLimit & 7) &&
               PcbRecord.AcceptLimit > PcbRecord.Credit &&
@@ -54,7 +55,8 @@ uint16_t FinishNoteIn() {
       if (uint16_t code = ApplyAcceptLimit()) return code;
     }
   }
-  if ((BillPending & PendingRecheck) != 0 && (BillPending & PendingSettle) == 0) {
+  if ((BillPending & PendingRecheck) != 0 &&
+      (BillPending & PendingSettle) == 0) {
     BillPending &= static_cast<uint8_t>(~PendingRecheck);
     if ((BillPending & PendingCount) == 0) {
       if (uint16_t code = ApplyAcceptLimit()) return code;
@@ -68,7 +70,8 @@ uint16_t FinishNoteIn() {
 // One step per call: the note follow-up only runs while both unit-id bytes
 // of the note unit are set and no coin command is pending.
 uint16_t FollowNoteEscrow() {
-  if (LiveRecord.BillUnitId[0] == 0 || LiveRecord.BillUnitId[1] == 0) return TAVO_OK;
+  if (LiveRecord.BillUnitId[0] == 0 || LiveRecord.BillUnitId[1] == 0)
+    return TAVO_OK;
   if (CoinPending != 0) return TAVO_OK;
   if (BillPending == 0) return TakeHeldNoteIn();
   return FinishNoteIn();

@@ -31,7 +31,8 @@ bool DigitsFor(uint8_t mode, uint16_t value, uint8_t d[4]) {
   switch (mode) {
     case 0:
     case 1:
-      for (int i = 0; i < 4; ++i) d[i] = static_cast<uint8_t>((value >> (12 - 4 * i)) & 0x0F);
+      for (int i = 0; i < 4; ++i)
+        d[i] = static_cast<uint8_t>((value >> (12 - 4 * i)) & 0x0F);
       break;
     case 2:
     case 3: {
@@ -59,19 +60,22 @@ bool DigitsFor(uint8_t mode, uint16_t value, uint8_t d[4]) {
 
 }  // namespace
 
-extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegDot(uint32_t handle, uint32_t dots) {
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegDot(uint32_t handle,
+                                                    uint32_t dots) {
   constexpr uint8_t fn = TAVO_FN_7SEGDOT;
   return RunExport(fn, handle, [&]() {
     return ShowOnDisplay(fn, static_cast<uint8_t>(dots), SegDigits);
   });
 }
 
-extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegNum(uint32_t handle, uint32_t mode,
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegNum(uint32_t handle,
+                                                    uint32_t mode,
                                                     uint32_t value) {
   constexpr uint8_t fn = TAVO_FN_7SEGNUM;
   return RunExport(fn, handle, [&]() -> uint16_t {
     uint8_t digits[4];
-    if (!DigitsFor(static_cast<uint8_t>(mode), static_cast<uint16_t>(value), digits)) {
+    if (!DigitsFor(static_cast<uint8_t>(mode), static_cast<uint16_t>(value),
+                   digits)) {
       return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     }
     return ShowOnDisplay(fn, SegDots, digits);
@@ -85,17 +89,20 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegPtn(uint32_t handle,
     if (patterns == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     // Bit 7 marks a digit code as a raw segment pattern.
     uint8_t digits[4];
-    for (int i = 0; i < 4; ++i) digits[i] = static_cast<uint8_t>(patterns[i] | 0x80);
+    for (int i = 0; i < 4; ++i)
+      digits[i] = static_cast<uint8_t>(patterns[i] | 0x80);
     return ShowOnDisplay(fn, SegDots, digits);
   });
 }
 
-extern "C" TAVO_API uint32_t TAVO_CALL TAVO_BuzzCtrl(uint32_t handle, uint32_t count,
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_BuzzCtrl(uint32_t handle,
+                                                     uint32_t count,
                                                      const uint8_t *pattern) {
   constexpr uint8_t fn = TAVO_FN_BUZZCTRL;
   return RunExport(fn, handle, [&]() -> uint16_t {
     uint8_t limit = static_cast<uint8_t>(count);
-    if (pattern == nullptr && limit > 0) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (pattern == nullptr && limit > 0)
+      return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     // The pattern ends at the first 0xFF, which is not sent, at the count,
     // or after 32 bytes, whichever comes first.
     uint8_t n = 0;
@@ -114,13 +121,15 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_OutputPort(uint32_t handle,
   });
 }
 
-extern "C" TAVO_API uint32_t TAVO_CALL TAVO_UserCnt(uint32_t handle, uint32_t counter,
+extern "C" TAVO_API uint32_t TAVO_CALL TAVO_UserCnt(uint32_t handle,
+                                                    uint32_t counter,
                                                     uint32_t count) {
   constexpr uint8_t fn = TAVO_FN_USERCNT;
   return RunExport(fn, handle, [&]() -> uint16_t {
     uint8_t number = static_cast<uint8_t>(counter);
     if (number != 1 && number != 2) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
-    if (SendCounter(static_cast<uint8_t>(number << 4), static_cast<uint8_t>(count)) != 0) {
+    if (SendCounter(static_cast<uint8_t>(number << 4),
+                    static_cast<uint8_t>(count)) != 0) {
       return Code(fn, 0x79);
     }
     return TAVO_OK;

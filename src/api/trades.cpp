@@ -55,8 +55,10 @@ int WaitUnitsIdle() {
   bool billDone = !BillFitted();
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (int r = RefreshStatus()) return -r;
-    if ((LiveRecord.CoinFlags & (CoinStopped | CoinPayoutBit)) != 0) coinDone = true;
-    if ((LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0) billDone = true;
+    if ((LiveRecord.CoinFlags & (CoinStopped | CoinPayoutBit)) != 0)
+      coinDone = true;
+    if ((LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0)
+      billDone = true;
     if (coinDone && billDone) return 0;
     OsSleep(kPauseMs);
   }
@@ -89,8 +91,10 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
     if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
     PcbRecord.AcceptLimit = 0;
-    if (int r = SetAcceptance(AcceptForceOff)) return Code(fn, r == -1 ? 0x62 : 0x64);
-    if (int r = WaitUnitsIdle()) return Code(fn, static_cast<uint8_t>(0x50 - r));
+    if (int r = SetAcceptance(AcceptForceOff))
+      return Code(fn, r == -1 ? 0x62 : 0x64);
+    if (int r = WaitUnitsIdle())
+      return Code(fn, static_cast<uint8_t>(0x50 - r));
     if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
     // Money still belongs to the customer: charge it or pay it back first.
     if (PcbRecord.Credit != 0) return Code(fn, 0x71);
@@ -108,10 +112,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_AcceptEx(uint32_t handle,
                                                      uint32_t notes) {
   constexpr uint8_t fn = TAVO_FN_ACCEPTEX;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
-    if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
-    if (UnitPaying()) return Code(fn, TAVO_REASON_PAYING);
+    if (uint16_t code = ReadyForMoney(fn)) return code;
     NoteLimit = static_cast<uint8_t>(notes & 7);
     PcbRecord.AcceptLimit = static_cast<uint16_t>(limit);
     return ApplyAcceptLimit();

@@ -29,10 +29,10 @@ constexpr uint32_t kWriteTimeoutMs = 300;
 constexpr uint32_t kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;  // 3
 
 enum class SearchOutcome {
-  NoCount,        // the driver did not give its device count
-  NoDevice,       // the driver sees no device
-  NoneAccepted,   // no device could be opened, accepted and configured
-  Open,           // DeviceHandle holds the configured unit
+  NoCount,       // the driver did not give its device count
+  NoDevice,      // the driver sees no device
+  NoneAccepted,  // no device could be opened, accepted and configured
+  Open,          // DeviceHandle holds the configured unit
 };
 
 // Tries the devices in the driver's order; the first accepted one wins.

@@ -39,7 +39,8 @@ void OsLocalTime(LocalTime *out) {
 #ifdef _WIN32
   SYSTEMTIME st;
   GetLocalTime(&st);
-  *out = LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+  *out =
+      LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 #else
   time_t now = time(nullptr);
   tm local{};

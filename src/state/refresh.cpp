@@ -8,9 +8,15 @@ namespace {
 
 using Decoder = void (*)(uint32_t length, const uint8_t *data);
 
-void IntoBoard(uint32_t n, const uint8_t *d) { DecodeBoardItems(&PcbRecord, n, d); }
-void IntoLiveCoin(uint32_t n, const uint8_t *d) { DecodeCoinItems(&LiveRecord, n, d); }
-void IntoLiveBill(uint32_t n, const uint8_t *d) { DecodeBillItems(&LiveRecord, n, d); }
+void IntoBoard(uint32_t n, const uint8_t *d) {
+  DecodeBoardItems(&PcbRecord, n, d);
+}
+void IntoLiveCoin(uint32_t n, const uint8_t *d) {
+  DecodeCoinItems(&LiveRecord, n, d);
+}
+void IntoLiveBill(uint32_t n, const uint8_t *d) {
+  DecodeBillItems(&LiveRecord, n, d);
+}
 
 enum class Kind { Read, BoardPoll, UnitPoll };
 
@@ -39,7 +45,8 @@ int Exchange(uint8_t command, Kind kind, Decoder decode) {
 }
 
 uint32_t CoinValue(const uint8_t counts[4]) {
-  return 10u * counts[0] + 50u * counts[1] + 100u * counts[2] + 500u * counts[3];
+  return 10u * counts[0] + 50u * counts[1] + 100u * counts[2] +
+         500u * counts[3];
 }
 
 int Refresh(int (*bill)(), int (*coin)()) {
@@ -78,12 +85,14 @@ int ReloadStatus() { return Refresh(ReadBill, ReadCoin); }
 // control, acting on that dip, would switch acceptance back on at the limit.
 void ComputeCredit() {
   const TavoData &live = LiveRecord;
-  uint32_t inTransit = (BillPending & PendingCount) != 0 && live.BillEscrow == 0 ? 1u : 0u;
+  uint32_t inTransit =
+      (BillPending & PendingCount) != 0 && live.BillEscrow == 0 ? 1u : 0u;
   uint32_t in = CoinValue(live.CoinIn) + 1000u * live.BillEscrow +
                 1000u * live.BillStacked + 1000u * inTransit;
   uint32_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
   uint32_t net = out <= in ? in - out : 0;
   uint32_t charged = PcbRecord.Meters[8];
   uint32_t credit = net >= charged ? net - charged : 0;
-  PcbRecord.Credit = static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);
+  PcbRecord.Credit =
+      static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);
 }

@@ -1,5 +1,6 @@
 // The tty provider against a made-up sysfs tree and pseudo-terminals that
 // stand in for the kernel's USB-serial ttys.
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "link/d2xx.h"
 #include "tavotty.h"
@@ -48,20 +47,23 @@ class TtyProvider : public ::testing::Test {
 
   // A USB device with one serial interface and its tty, as the kernel lays
   // them out: the tty entry links into the device's interface folder.
-  FakeTty &AddTty(int number, const char *vendor, const char *product, const char *serial) {
+  FakeTty &AddTty(int number, const char *vendor, const char *product,
+                  const char *serial) {
     FakeTty t;
     char name[64];
     EXPECT_EQ(openpty(&t.master, &t.slave, name, nullptr, nullptr), 0);
     t.slavePath = name;
     std::string tty = "ttyUSB" + std::to_string(number);
-    fs::path usb = root_ / "sys/devices/usb1" / ("1-" + std::to_string(number + 1));
+    fs::path usb =
+        root_ / "sys/devices/usb1" / ("1-" + std::to_string(number + 1));
     fs::path iface = usb / ("1-" + std::to_string(number + 1) + ":1.0") / tty;
     fs::create_directories(iface);
     std::ofstream(usb / "idVendor") << vendor << "\n";
     std::ofstream(usb / "idProduct") << product << "\n";
     std::ofstream(usb / "serial") << serial << "\n";
     std::ofstream(usb / "product") << "USB serial bridge\n";
-    fs::create_directory_symlink(iface, root_ / "sys/bus/usb-serial/devices" / tty);
+    fs::create_directory_symlink(iface,
+                                 root_ / "sys/bus/usb-serial/devices" / tty);
     fs::create_symlink(t.slavePath, root_ / "dev" / tty);
     ttys_.push_back(t);
     return ttys_.back();
@@ -93,7 +95,8 @@ TEST_F(TtyProvider, ListsTheUsbSerialTtysInNumberOrder) {
   FT_DEVICE type = 0;
   DWORD id = 0;
   char serial[16], description[64];
-  ASSERT_EQ(FT_GetDeviceInfo(h, &type, &id, serial, description, nullptr), FT_OK);
+  ASSERT_EQ(FT_GetDeviceInfo(h, &type, &id, serial, description, nullptr),
+            FT_OK);
   EXPECT_EQ(id, 0x16C91403u);
   EXPECT_STREQ(serial, "TV00000002");
   EXPECT_STREQ(description, "USB serial bridge");
@@ -114,7 +117,9 @@ TEST_F(TtyProvider, SetsTheSerialLine) {
   FakeTty &tty = AddTty(0, "16c9", "1003", "TV1");
   FT_HANDLE h = Open(0);
   ASSERT_EQ(FT_SetBaudRate(h, 38400), FT_OK);
-  ASSERT_EQ(FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE), FT_OK);
+  ASSERT_EQ(
+      FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE),
+      FT_OK);
   ASSERT_EQ(FT_SetFlowControl(h, FT_FLOW_NONE, 0, 0), FT_OK);
   ASSERT_EQ(FT_SetChars(h, 0, 0, 0, 0), FT_OK);
   termios t{};

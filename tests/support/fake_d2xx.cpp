@@ -3,24 +3,36 @@
 #include <algorithm>
 #include <cstring>
 
-
 namespace fake {
 
 const char *Name(Fn fn) {
   switch (fn) {
-    case Fn::ListDevices: return "FT_ListDevices";
-    case Fn::Open: return "FT_Open";
-    case Fn::Close: return "FT_Close";
-    case Fn::ResetDevice: return "FT_ResetDevice";
-    case Fn::GetDeviceInfo: return "FT_GetDeviceInfo";
-    case Fn::SetBaudRate: return "FT_SetBaudRate";
-    case Fn::SetDataCharacteristics: return "FT_SetDataCharacteristics";
-    case Fn::SetFlowControl: return "FT_SetFlowControl";
-    case Fn::SetChars: return "FT_SetChars";
-    case Fn::SetTimeouts: return "FT_SetTimeouts";
-    case Fn::Purge: return "FT_Purge";
-    case Fn::Write: return "FT_Write";
-    case Fn::Read: return "FT_Read";
+    case Fn::ListDevices:
+      return "FT_ListDevices";
+    case Fn::Open:
+      return "FT_Open";
+    case Fn::Close:
+      return "FT_Close";
+    case Fn::ResetDevice:
+      return "FT_ResetDevice";
+    case Fn::GetDeviceInfo:
+      return "FT_GetDeviceInfo";
+    case Fn::SetBaudRate:
+      return "FT_SetBaudRate";
+    case Fn::SetDataCharacteristics:
+      return "FT_SetDataCharacteristics";
+    case Fn::SetFlowControl:
+      return "FT_SetFlowControl";
+    case Fn::SetChars:
+      return "FT_SetChars";
+    case Fn::SetTimeouts:
+      return "FT_SetTimeouts";
+    case Fn::Purge:
+      return "FT_Purge";
+    case Fn::Write:
+      return "FT_Write";
+    case Fn::Read:
+      return "FT_Read";
   }
   return "?";
 }
@@ -70,9 +82,13 @@ void D2xx::Clear() {
   seen_.clear();
 }
 
-void D2xx::Fail(Fn fn, FT_STATUS status, int times) { failing_[fn] = {status, times}; }
+void D2xx::Fail(Fn fn, FT_STATUS status, int times) {
+  failing_[fn] = {status, times};
+}
 
-void D2xx::FailNth(Fn fn, int n, FT_STATUS status) { failNth_[fn][seen_[fn] + n] = status; }
+void D2xx::FailNth(Fn fn, int n, FT_STATUS status) {
+  failNth_[fn][seen_[fn] + n] = status;
+}
 
 std::vector<Call> D2xx::CallsOf(Fn fn) const {
   std::vector<Call> out;
@@ -157,8 +173,10 @@ FT_STATUS FTAPI FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags) {
 
 FT_STATUS FTAPI FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
   D2xx &d = D2xx::Get();
-  FT_STATUS s = d.Enter(Fn::Open, nullptr, {static_cast<uint64_t>(deviceNumber)});
-  if (s == FT_OK && (deviceNumber < 0 || deviceNumber >= static_cast<int>(d.devices.size()))) {
+  FT_STATUS s =
+      d.Enter(Fn::Open, nullptr, {static_cast<uint64_t>(deviceNumber)});
+  if (s == FT_OK && (deviceNumber < 0 ||
+                     deviceNumber >= static_cast<int>(d.devices.size()))) {
     s = FT_DEVICE_NOT_FOUND;
   }
   if (s == FT_OK) {
@@ -174,18 +192,23 @@ FT_STATUS FTAPI FT_Close(FT_HANDLE h) {
   D2xx &d = D2xx::Get();
   FT_STATUS s = d.Enter(Fn::Close, h, {});
   int device = d.DeviceOf(h);
-  if (device >= 0 && device < static_cast<int>(d.open.size())) d.open[static_cast<size_t>(device)] = false;
+  if (device >= 0 && device < static_cast<int>(d.open.size()))
+    d.open[static_cast<size_t>(device)] = false;
   return s;
 }
 
-FT_STATUS FTAPI FT_ResetDevice(FT_HANDLE h) { return D2xx::Get().Enter(Fn::ResetDevice, h, {}); }
+FT_STATUS FTAPI FT_ResetDevice(FT_HANDLE h) {
+  return D2xx::Get().Enter(Fn::ResetDevice, h, {});
+}
 
-FT_STATUS FTAPI FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE *type, DWORD *id, char *serial,
-                                 char *description, void *dummy) {
+FT_STATUS FTAPI FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE *type, DWORD *id,
+                                 char *serial, char *description, void *dummy) {
   D2xx &d = D2xx::Get();
-  FT_STATUS s = d.Enter(Fn::GetDeviceInfo, h, {reinterpret_cast<uintptr_t>(dummy)});
+  FT_STATUS s =
+      d.Enter(Fn::GetDeviceInfo, h, {reinterpret_cast<uintptr_t>(dummy)});
   int device = d.DeviceOf(h);
-  if (s == FT_OK && device >= 0 && device < static_cast<int>(d.devices.size())) {
+  if (s == FT_OK && device >= 0 &&
+      device < static_cast<int>(d.devices.size())) {
     const fake::Device &dev = d.devices[static_cast<size_t>(device)];
     if (type) *type = 5;
     if (id) *id = dev.id;
@@ -199,15 +222,18 @@ FT_STATUS FTAPI FT_SetBaudRate(FT_HANDLE h, ULONG baud) {
   return D2xx::Get().Enter(Fn::SetBaudRate, h, {baud});
 }
 
-FT_STATUS FTAPI FT_SetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop, UCHAR parity) {
+FT_STATUS FTAPI FT_SetDataCharacteristics(FT_HANDLE h, UCHAR bits, UCHAR stop,
+                                          UCHAR parity) {
   return D2xx::Get().Enter(Fn::SetDataCharacteristics, h, {bits, stop, parity});
 }
 
-FT_STATUS FTAPI FT_SetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon, UCHAR xoff) {
+FT_STATUS FTAPI FT_SetFlowControl(FT_HANDLE h, USHORT flow, UCHAR xon,
+                                  UCHAR xoff) {
   return D2xx::Get().Enter(Fn::SetFlowControl, h, {flow, xon, xoff});
 }
 
-FT_STATUS FTAPI FT_SetChars(FT_HANDLE h, UCHAR ev, UCHAR evOn, UCHAR err, UCHAR errOn) {
+FT_STATUS FTAPI FT_SetChars(FT_HANDLE h, UCHAR ev, UCHAR evOn, UCHAR err,
+                            UCHAR errOn) {
   return D2xx::Get().Enter(Fn::SetChars, h, {ev, evOn, err, errOn});
 }
 
@@ -222,7 +248,8 @@ FT_STATUS FTAPI FT_Purge(FT_HANDLE h, ULONG mask) {
   return s;
 }
 
-FT_STATUS FTAPI FT_Write(FT_HANDLE h, void *buffer, DWORD size, DWORD *written) {
+FT_STATUS FTAPI FT_Write(FT_HANDLE h, void *buffer, DWORD size,
+                         DWORD *written) {
   D2xx &d = D2xx::Get();
   FT_STATUS s = d.Enter(Fn::Write, h, {size});
   if (s != FT_OK) return s;

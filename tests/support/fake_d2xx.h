@@ -41,7 +41,7 @@ const char *Name(Fn fn);
 
 struct Call {
   Fn fn;
-  int device;                  // index of the device the handle belongs to, -1 none
+  int device;  // index of the device the handle belongs to, -1 none
   std::vector<uint64_t> args;  // the scalar arguments after the handle
 };
 
@@ -53,7 +53,7 @@ struct Device {
 };
 
 // Reply builders (the check byte is computed).
-Bytes Status(uint8_t status);                 // a one-byte reply
+Bytes Status(uint8_t status);                   // a one-byte reply
 Bytes Body(uint8_t status, const Bytes &data);  // status, L, data, check
 Bytes Item(uint8_t tag, const Bytes &value);    // L, tag, value: one list entry
 Bytes Concat(std::initializer_list<Bytes> parts);
@@ -72,8 +72,12 @@ class D2xx {
   // Replies: a one-shot queue per command, then a standing reply per
   // command; a frame with neither goes unanswered (a read time-out). An
   // empty reply is silence.
-  void Queue(uint8_t command, Bytes reply) { queued_[command].push_back(std::move(reply)); }
-  void Standing(uint8_t command, Bytes reply) { standing_[command] = std::move(reply); }
+  void Queue(uint8_t command, Bytes reply) {
+    queued_[command].push_back(std::move(reply));
+  }
+  void Standing(uint8_t command, Bytes reply) {
+    standing_[command] = std::move(reply);
+  }
   void ClearStanding(uint8_t command) { standing_.erase(command); }
   // Optional: computes the reply of a frame, consulted before the scripts.
   // Returning false falls through to the scripts.
