@@ -22,6 +22,8 @@ need cmake have cmake
 need make have make
 need g++ have g++
 need python3 have python3
+need clang-format have clang-format
+need git have git
 need libgtest-dev test -f /usr/include/gtest/gtest.h
 need libgmock-dev test -f /usr/include/gmock/gmock.h
 need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Every test of tavoctl, in the order a failure is cheapest to read:
+#   0. format:       every source as clang-format lays it out
 #   1. preset ci:    Linux build, warnings as errors, then its ctest run
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
@@ -33,6 +34,10 @@ step() {
 skip() {
   results+=("SKIP  $1 ($2)")
 }
+
+# Every C and C++ source as clang-format lays it out.
+step "format" bash -c \
+  "git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run --Werror"
 
 # Linux presets: configure, build, run the tests.
 for preset in ci asan; do
