@@ -46,6 +46,9 @@ void OpenPort(uint32_t index) {
     DriverHandle = nullptr;
     return;
   }
+  // A driver that reports success with a null handle has opened nothing the
+  // application could be handed.
+  if (DriverHandle == nullptr) return;
   DeviceHandle = HandleFor(DriverHandle);
 
   FT_DEVICE type = 0;

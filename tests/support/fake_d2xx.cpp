@@ -182,7 +182,9 @@ FT_STATUS FTAPI FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
   if (s == FT_OK) {
     d.open.resize(d.devices.size());
     d.open[static_cast<size_t>(deviceNumber)] = true;
-    *pHandle = d.HandleOf(deviceNumber);
+    *pHandle = d.devices[static_cast<size_t>(deviceNumber)].nullHandle
+                   ? nullptr
+                   : d.HandleOf(deviceNumber);
     d.calls.back().device = deviceNumber;
   }
   return s;

@@ -48,6 +48,8 @@ struct Call {
 struct Device {
   DWORD id = 0x16C91003;
   std::string serial = "TV0000000000001";  // 15 characters and a 0
+  // FT_Open reports success but hands back a null handle.
+  bool nullHandle = false;
   // Setup calls of this device that fail, with their status.
   std::map<Fn, FT_STATUS> failing;
 };

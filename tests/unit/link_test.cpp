@@ -646,6 +646,19 @@ TEST_F(DiscoveryTest, ADeviceThatCannotBeOpenedIsPassedOver) {
   EXPECT_EQ(LastDriverStatus, 0u);
 }
 
+TEST_F(DiscoveryTest, ANullHandleIsNoOpenDevice) {
+  d.devices = {fake::Device{}, fake::Device{}};
+  d.devices[0].nullHandle = true;
+  EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
+  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  // Nothing was set up on the null handle.
+  for (const fake::Call &c : d.calls) {
+    if (c.fn != Fn::ListDevices && c.fn != Fn::Open) {
+      EXPECT_EQ(c.device, 1) << fake::Name(c.fn);
+    }
+  }
+}
+
 TEST_F(DiscoveryTest, TheLastDevicesFailureIsTheOneRecorded) {
   d.devices = {fake::Device{}, fake::Device{}};
   d.devices[0].failing[Fn::SetChars] = FT_IO_ERROR;
