@@ -5,7 +5,10 @@
 #ifndef TAVOCTL_TESTS_LIBRARY_STATE_H
 #define TAVOCTL_TESTS_LIBRARY_STATE_H
 
+#include <gtest/gtest.h>
+
 #include <cstring>
+#include <vector>
 
 #include "api/api.h"
 #include "fake_d2xx.h"
@@ -42,6 +45,24 @@ inline std::vector<uint64_t> ReadSizes() {
     sizes.push_back(c.args.at(0));
   return sizes;
 }
+
+// Every test of the internals starts and ends with a freshly loaded library.
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetLibrary(); }
+  void TearDown() override { ResetLibrary(); }
+  D2xx &d = D2xx::Get();
+};
+
+// The same with a port open, for tests of the exchanges.
+class PortTest : public LibraryTest {
+ protected:
+  void SetUp() override { Fresh(); }
+  static void Fresh() {
+    ResetLibrary();
+    PretendPortOpen();
+  }
+};
 
 }  // namespace fake
 

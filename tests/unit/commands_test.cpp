@@ -27,18 +27,15 @@ using fake::Status;
 const uint8_t kAllCommands[] = {0xF0, 0xF1, 0xF2, 0xF3, 0xF6, 0xF7, 0x60,
                                 0x61, 0x62, 0x63, 0x58, 0x59, 0x5A, 0x5B};
 
-class EncoderTest : public ::testing::Test {
+class EncoderTest : public fake::PortTest {
  protected:
   void SetUp() override { Fresh(); }
-  void TearDown() override { fake::ResetLibrary(); }
   // A fresh library with the port open and every command answered StAck.
   static void Fresh() {
-    fake::ResetLibrary();
-    fake::PretendPortOpen();
+    PortTest::Fresh();
     for (uint8_t command : kAllCommands)
       D2xx::Get().Standing(command, Status(0x11));
   }
-  D2xx &d = D2xx::Get();
 };
 
 const uint8_t kBuzzerPattern[40] = {

@@ -80,11 +80,8 @@ const Export kExportsBadArguments[] = {
     {"TAVO_UserCnt", 0x26, [](uint32_t h) { return TAVO_UserCnt(h, 3, 1); }},
 };
 
-class FrameTest : public ::testing::Test {
+class FrameTest : public fake::LibraryTest {
  protected:
-  void SetUp() override { fake::ResetLibrary(); }
-  void TearDown() override { fake::ResetLibrary(); }
-
   // Opens the scripted healthy unit and forgets the calls that took.
   uint32_t OpenUnit() {
     fake::UnitScript{}.Install();
@@ -94,7 +91,6 @@ class FrameTest : public ::testing::Test {
     d.frames.clear();
     return handle;
   }
-  D2xx &d = D2xx::Get();
 };
 
 TEST_F(FrameTest, WithNoUnitOpenEveryExportAnswersReason01) {

@@ -40,15 +40,7 @@ std::vector<Fn> CallKinds() {
   return kinds;
 }
 
-class TransactTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::ResetLibrary();
-    fake::PretendPortOpen();
-  }
-  void TearDown() override { fake::ResetLibrary(); }
-  D2xx &d = D2xx::Get();
-};
+using TransactTest = fake::PortTest;
 
 // ------------------------------------------------------------ requests
 
@@ -440,12 +432,7 @@ TEST_F(TransactTest, RandomRepliesStayInsideTheBuffer) {
 
 // ------------------------------------------------------------ discovery
 
-class DiscoveryTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::ResetLibrary(); }
-  void TearDown() override { fake::ResetLibrary(); }
-  D2xx &d = D2xx::Get();
-};
+using DiscoveryTest = fake::LibraryTest;
 
 struct ExpectedCall {
   Fn fn;

@@ -57,11 +57,7 @@ Bytes RecordBytes(const PcbData &r) {
   return Bytes(p, p + sizeof r);
 }
 
-class RecordsTest : public ::testing::Test {
- protected:
-  void SetUp() override { fake::ResetLibrary(); }
-  void TearDown() override { fake::ResetLibrary(); }
-};
+using RecordsTest = fake::LibraryTest;
 
 // ------------------------------------------------------------ BCD
 

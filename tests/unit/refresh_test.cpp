@@ -21,16 +21,7 @@ using fake::D2xx;
 using fake::Item;
 using fake::Status;
 
-class RefreshTest : public ::testing::Test {
- protected:
-  void SetUp() override { Fresh(); }
-  void TearDown() override { fake::ResetLibrary(); }
-  static void Fresh() {
-    fake::ResetLibrary();
-    fake::PretendPortOpen();
-  }
-  D2xx &d = D2xx::Get();
-};
+using RefreshTest = fake::PortTest;
 
 // ------------------------------------------------------------ exchanges
 
