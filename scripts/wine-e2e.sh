@@ -116,7 +116,8 @@ check 4 "paid 10 of 1280" demo --pay 10
 check 0 "digit codes 80 80 04 05" display 45
 check 0 "went into its reset" reset
 check 0 "backup memory is cleared" clear-backup
-check 0 "0x1375  TAVO_Charge" codes
+check 0 "0x1375  pay-back    TAVO_Charge" codes
+check 0 "0x1375  pay-back    TAVO_Charge: the change" codes 0x1375
 check 2 "unknown command" frobnicate
 
 # Another provider chosen by path: loaded first, it is the module that

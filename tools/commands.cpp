@@ -577,10 +577,33 @@ int ClearBackup(Tool &t) {
   return ok ? kExitOk : kExitUnitFailed;
 }
 
-int Codes(Tool &) {
-  for (uint16_t code : AllResultCodes()) {
-    std::printf("0x%04X  %s\n", code, ResultText(code).c_str());
+int Codes(Tool &t) {
+  // One line per code: the code, what to do next, the export and the text.
+  auto line = [](uint32_t code) {
+    std::printf("0x%04X  %-10s  %s\n", code, NextStep(code),
+                ResultText(code).c_str());
+  };
+  if (t.options.args.empty()) {
+    for (uint16_t code : AllResultCodes()) line(code);
+    return kExitOk;
   }
+  if (t.options.args.size() > 1) {
+    std::fprintf(stderr, "tavo: codes takes one code at most\n");
+    return kExitUsage;
+  }
+  const std::string &arg = t.options.args[0];
+  char *end = nullptr;
+  unsigned long code = std::strtoul(arg.c_str(), &end, 0);
+  if (arg.empty() || *end != 0 || arg[0] == '-' || code > 0xFFFF) {
+    std::fprintf(stderr, "tavo: %s is not a result code (0 to 0xFFFF)\n",
+                 arg.c_str());
+    return kExitUsage;
+  }
+  if (!IsKnownResult(static_cast<uint32_t>(code))) {
+    std::printf("%s\n", ResultText(static_cast<uint32_t>(code)).c_str());
+    return kExitUnitFailed;
+  }
+  line(static_cast<uint32_t>(code));
   return kExitOk;
 }
 

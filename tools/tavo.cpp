@@ -53,8 +53,11 @@ const Command kCommands[] = {
      "least one second on a real unit, which is silent while it restarts."},
     {"clear-backup", ClearBackup, "clear-backup",
      "Shows and clears the trade kept in the board's backup memory."},
-    {"codes", Codes, "codes",
-     "Lists every result code of the library with its meaning."},
+    {"codes", Codes, "codes [CODE]",
+     "Lists every result code of the library (or only CODE, e.g. 0x1375):\n"
+     "the code, what the application does next (none, retry, poll,\n"
+     "pay-back, read-board, reopen, fix-call, service), the export that\n"
+     "returns it and its meaning. Exit 1 for a code no export returns."},
 };
 
 const Command *FindCommand(const std::string &name) {
