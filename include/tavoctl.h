@@ -80,6 +80,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The version of this header and of the library built with it: the version
+ * of the project() line in CMakeLists.txt (the build stops when they
+ * differ), of the Windows VERSIONINFO and of the Linux soname. The twenty
+ * exports and their ordinals are the same in every version. */
+#define TAVOCTL_VERSION_MAJOR 1
+#define TAVOCTL_VERSION_MINOR 0
+#define TAVOCTL_VERSION_PATCH 0
+#define TAVOCTL_VERSION_STRING "1.0.0"
+/* MAJOR * 10000 + MINOR * 100 + PATCH, for #if comparisons. */
+#define TAVOCTL_VERSION                                          \
+  (TAVOCTL_VERSION_MAJOR * 10000 + TAVOCTL_VERSION_MINOR * 100 + \
+   TAVOCTL_VERSION_PATCH)
+
 /* The exports use the Windows standard calling convention on 32-bit Windows
  * (arguments pushed right to left, removed by the called function), as the
  * applications written for this unit declare them. 64-bit Windows and Linux
