@@ -22,6 +22,13 @@ void Say(const char *step, const char *format, ...) {
   std::printf("\n");
 }
 
+bool ArgumentsFit(const Tool &t, size_t allowed) {
+  if (t.options.args.size() <= allowed) return true;
+  UsageError(t.options.command.c_str(), "%s: unexpected argument '%s'",
+             t.options.command.c_str(), t.options.args[allowed].c_str());
+  return false;
+}
+
 bool Check(const char *what, uint32_t code) {
   if (code == 0) return true;
   std::printf("  %-12s failed with 0x%04X: %s\n", what, code,
@@ -359,6 +366,7 @@ void PrintRecords(const PcbData &p, const TavoData &d, const TavoData &b) {
 }  // namespace
 
 int Demo(Tool &t) {
+  if (!ArgumentsFit(t, 0)) return kExitUsage;
   if (!t.vu.present) {
     std::fprintf(stderr,
                  "tavo: demo plays the customer on the virtual unit; with a "
@@ -443,15 +451,11 @@ int Demo(Tool &t) {
 
 int Sell(Tool &t) {
   long price = 0;
-  if (t.options.args.size() != 1) {
-    std::fprintf(stderr, "usage: tavo sell PRICE\n");
-    return kExitUsage;
-  }
-  char *end = nullptr;
-  price = std::strtol(t.options.args[0].c_str(), &end, 10);
-  if (*end || price < 1 || price > 32767) {
-    std::fprintf(stderr, "tavo: the price must be 1 to 32767\n");
-    return kExitUsage;
+  if (t.options.args.empty()) return UsageError("sell", "sell needs a PRICE");
+  if (!ArgumentsFit(t, 1)) return kExitUsage;
+  if (!ReadNumber(t.options.args[0], 1, 32767, &price)) {
+    return UsageError("sell", "the price must be 1 to 32767, not '%s'",
+                      t.options.args[0].c_str());
   }
   if (!OpenUnit(t)) {
     CloseUnit(t);
@@ -470,6 +474,7 @@ int Sell(Tool &t) {
 }
 
 int Status(Tool &t) {
+  if (!ArgumentsFit(t, 0)) return kExitUsage;
   if (!OpenUnit(t)) {
     CloseUnit(t);
     return kExitUnitFailed;
@@ -485,15 +490,14 @@ int Status(Tool &t) {
 }
 
 int Display(Tool &t) {
-  if (t.options.args.size() != 1) {
-    std::fprintf(stderr, "usage: tavo display NUMBER [--mode M]\n");
-    return kExitUsage;
+  if (t.options.args.empty()) {
+    return UsageError("display", "display needs a NUMBER");
   }
-  char *end = nullptr;
-  long number = std::strtol(t.options.args[0].c_str(), &end, 10);
-  if (*end || number < 0 || number > 65535) {
-    std::fprintf(stderr, "tavo: the number must be 0 to 65535\n");
-    return kExitUsage;
+  if (!ArgumentsFit(t, 1)) return kExitUsage;
+  long number = 0;
+  if (!ReadNumber(t.options.args[0], 0, 65535, &number)) {
+    return UsageError("display", "the number must be 0 to 65535, not '%s'",
+                      t.options.args[0].c_str());
   }
   if (!OpenUnit(t)) {
     CloseUnit(t);
@@ -519,16 +523,15 @@ int Beep(Tool &t) {
   uint32_t count = 3;
   if (!t.options.args.empty()) {
     if (t.options.args.size() > 32) {
-      std::fprintf(stderr, "tavo: at most 32 pattern bytes\n");
-      return kExitUsage;
+      return UsageError("beep", "at most 32 pattern bytes, not %u",
+                        static_cast<unsigned>(t.options.args.size()));
     }
     count = 0;
     for (const std::string &a : t.options.args) {
-      char *end = nullptr;
-      long v = std::strtol(a.c_str(), &end, 16);
-      if (*end || v < 0 || v > 0xFE) {
-        std::fprintf(stderr, "tavo: pattern bytes are 00 to FE (hex)\n");
-        return kExitUsage;
+      long v = 0;
+      if (!ReadNumber(a, 0, 0xFE, &v)) {
+        return UsageError("beep", "a pattern byte is 0 to 254 (0xFE), not '%s'",
+                          a.c_str());
       }
       pattern[count++] = static_cast<uint8_t>(v);
     }
@@ -544,6 +547,7 @@ int Beep(Tool &t) {
 }
 
 int ResetBoard(Tool &t) {
+  if (!ArgumentsFit(t, 0)) return kExitUsage;
   if (!OpenUnit(t)) {
     CloseUnit(t);
     return kExitUnitFailed;
@@ -561,6 +565,7 @@ int ResetBoard(Tool &t) {
 }
 
 int ClearBackup(Tool &t) {
+  if (!ArgumentsFit(t, 0)) return kExitUsage;
   if (!OpenUnit(t)) {
     CloseUnit(t);
     return kExitUnitFailed;
@@ -587,17 +592,12 @@ int Codes(Tool &t) {
     for (uint16_t code : AllResultCodes()) line(code);
     return kExitOk;
   }
-  if (t.options.args.size() > 1) {
-    std::fprintf(stderr, "tavo: codes takes one code at most\n");
-    return kExitUsage;
-  }
+  if (!ArgumentsFit(t, 1)) return kExitUsage;
   const std::string &arg = t.options.args[0];
-  char *end = nullptr;
-  unsigned long code = std::strtoul(arg.c_str(), &end, 0);
-  if (arg.empty() || *end != 0 || arg[0] == '-' || code > 0xFFFF) {
-    std::fprintf(stderr, "tavo: %s is not a result code (0 to 0xFFFF)\n",
-                 arg.c_str());
-    return kExitUsage;
+  long code = 0;
+  if (!ReadNumber(arg, 0, 0xFFFF, &code)) {
+    return UsageError("codes", "%s is not a result code (0 to 0xFFFF)",
+                      arg.c_str());
   }
   if (!IsKnownResult(static_cast<uint32_t>(code))) {
     std::printf("%s\n", ResultText(static_cast<uint32_t>(code)).c_str());

@@ -101,6 +101,18 @@ bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
     *error = "cannot load the D2XX provider " + provider + ": " + LastError();
     return false;
   }
+  // Checked here, so that a library of another kind is named as the wrong
+  // provider rather than surfacing as the tavoctl library's missing FT_*.
+  for (const char *ft :
+       {"FT_ListDevices", "FT_Open", "FT_ResetDevice", "FT_GetDeviceInfo",
+        "FT_SetBaudRate", "FT_SetDataCharacteristics", "FT_SetFlowControl",
+        "FT_SetChars", "FT_SetTimeouts", "FT_Close", "FT_Purge", "FT_Write",
+        "FT_Read"}) {
+    if (!Symbol(p, ft)) {
+      *error = provider + " is not a D2XX provider: it has no " + ft;
+      return false;
+    }
+  }
   Module lib = nullptr;
   std::string tried;
   for (const char *name : kLibraryNames) {

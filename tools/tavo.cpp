@@ -1,6 +1,9 @@
 // tavo: drives a payment unit through the tavoctl library from the command
 // line. Against the virtual unit by default; --provider loads another D2XX
 // provider (a real driver) in its place.
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,12 +45,14 @@ const Command kCommands[] = {
      "for the customer up to --wait seconds (default 120), then pays back\n"
      "whatever was inserted."},
     {"display", Display, "display NUMBER [--mode M]",
-     "Shows NUMBER (0-65535) on the unit's four-digit display. Modes: 0\n"
-     "hexadecimal, 1 hexadecimal without leading zeros, 2 decimal, 3 decimal\n"
-     "without leading zeros (default)."},
+     "Shows NUMBER (0-65535, e.g. 1280 or 0x500) on the unit's four-digit\n"
+     "display. Modes: 0 hexadecimal, 1 hexadecimal without leading zeros,\n"
+     "2 decimal, 3 decimal without leading zeros (default)."},
     {"beep", Beep, "beep [BYTE...]",
-     "Plays a buzzer pattern: up to 32 bytes in hexadecimal (default\n"
-     "10 00 10). The pattern bytes are passed to the board unchanged."},
+     "Plays a buzzer pattern of up to 32 bytes (default 0x10 0x00 0x10).\n"
+     "The board gives the bytes their meaning; the library and the tool\n"
+     "pass them through unchanged. A byte 0xFF would end the pattern, so\n"
+     "each byte is 0 to 254 (0xFE)."},
     {"reset", ResetBoard, "reset",
      "Stops and resets the board; the unit is closed afterwards. Takes at\n"
      "least one second on a real unit, which is silent while it restarts."},
@@ -86,21 +91,18 @@ void Usage(FILE *out) {
                "pay in time.\n");
 }
 
-bool ParseNumber(const std::string &text, long low, long high, long *out) {
-  char *end = nullptr;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != 0 || v < low || v > high) return false;
-  *out = v;
-  return true;
-}
-
-bool ParsePay(const std::string &text, std::vector<int> *pay) {
+// Returns false with the item that is not an amount in `bad`.
+bool ParsePay(const std::string &text, std::vector<int> *pay,
+              std::string *bad) {
   size_t start = 0;
   while (start <= text.size()) {
     size_t comma = text.find(',', start);
     std::string item = text.substr(start, comma - start);
     long v;
-    if (!ParseNumber(item, 1, 1000, &v)) return false;
+    if (!ReadNumber(item, 1, 1000, &v)) {
+      *bad = item;
+      return false;
+    }
     pay->push_back(static_cast<int>(v));
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -113,13 +115,29 @@ int Parse(int argc, char **argv, Options *o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
+      if (i + 1 >= argc) {
+        UsageError(nullptr, "%s needs a value", a.c_str());
+        return false;
+      }
       *out = argv[++i];
       return true;
     };
+    // --option NUMBER in [low, high].
+    auto number = [&](long low, long high, long *out) {
+      std::string text;
+      if (!value(&text)) return false;
+      if (ReadNumber(text, low, high, out)) return true;
+      UsageError(nullptr, "%s must be %ld to %ld, not '%s'", a.c_str(), low,
+                 high, text.c_str());
+      return false;
+    };
     std::string v;
     long n;
-    if (a == "--help" || a == "-h") {
+    if (a == "--version") {
+      std::printf("tavo %s (tavoctl.h %s)\n", TAVO_VERSION,
+                  TAVOCTL_VERSION_STRING);
+      return kExitOk;
+    } else if (a == "--help" || a == "-h") {
       if (!o->command.empty()) {
         const Command *c = FindCommand(o->command);
         std::printf("usage: tavo %s\n\n%s\n", c->synopsis, c->help);
@@ -132,17 +150,24 @@ int Parse(int argc, char **argv, Options *o) {
     } else if (a == "--provider") {
       if (!value(&o->provider)) return kExitUsage;
     } else if (a == "--price") {
-      if (!value(&v) || !ParseNumber(v, 1, 32767, &n)) return kExitUsage;
+      if (!number(1, 32767, &n)) return kExitUsage;
       o->price = static_cast<int>(n);
     } else if (a == "--pay") {
-      if (!value(&v) || !ParsePay(v, &o->pay)) return kExitUsage;
+      std::string bad;
+      if (!value(&v)) return kExitUsage;
+      if (!ParsePay(v, &o->pay, &bad)) {
+        return UsageError(nullptr,
+                          "--pay takes amounts of 1 to 1000 separated by "
+                          "commas (e.g. 1000,500,100), not '%s'",
+                          bad.c_str());
+      }
     } else if (a == "--fault") {
       if (!value(&o->fault)) return kExitUsage;
     } else if (a == "--wait") {
-      if (!value(&v) || !ParseNumber(v, 1, 86400, &n)) return kExitUsage;
+      if (!number(1, 86400, &n)) return kExitUsage;
       o->waitSeconds = static_cast<int>(n);
     } else if (a == "--mode") {
-      if (!value(&v) || !ParseNumber(v, 0, 3, &n)) return kExitUsage;
+      if (!number(0, 3, &n)) return kExitUsage;
       o->mode = static_cast<int>(n);
     } else if (a.size() > 1 && a[0] == '-' && (a[1] < '0' || a[1] > '9')) {
       std::fprintf(stderr, "tavo: unknown option %s\n", a.c_str());
@@ -159,7 +184,7 @@ int Parse(int argc, char **argv, Options *o) {
       o->command = a;
     } else if (o->command == "help") {
       const Command *c = FindCommand(a);
-      if (!c) return kExitUsage;
+      if (!c) return UsageError(nullptr, "unknown command %s", a.c_str());
       std::printf("usage: tavo %s\n\n%s\n", c->synopsis, c->help);
       return kExitOk;
     } else {
@@ -171,6 +196,7 @@ int Parse(int argc, char **argv, Options *o) {
     return kExitOk;
   }
   if (o->command.empty()) {
+    std::fprintf(stderr, "tavo: no command given\n");
     Usage(stderr);
     return kExitUsage;
   }
@@ -183,6 +209,37 @@ int Parse(int argc, char **argv, Options *o) {
 }
 
 }  // namespace
+
+bool ReadNumber(const std::string &text, long low, long high, long *out) {
+  bool hex =
+      text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char *digits = text.c_str() + (hex ? 2 : 0);
+  // strtol would also take a sign, blanks and (base 0) octal: not here.
+  if (*digits == 0) return false;
+  for (const char *c = digits; *c; ++c) {
+    bool ok = hex ? std::isxdigit(static_cast<unsigned char>(*c)) != 0
+                  : (*c >= '0' && *c <= '9');
+    if (!ok) return false;
+  }
+  errno = 0;
+  long v = std::strtol(digits, nullptr, hex ? 16 : 10);
+  if (errno != 0 || v < low || v > high) return false;
+  *out = v;
+  return true;
+}
+
+int UsageError(const char *command, const char *format, ...) {
+  std::fprintf(stderr, "tavo: ");
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fprintf(stderr, "\n");
+  const Command *c = command ? FindCommand(command) : nullptr;
+  if (c) std::fprintf(stderr, "usage: tavo %s\n", c->synopsis);
+  return kExitUsage;
+}
+
 }  // namespace tavo
 
 int main(int argc, char **argv) {

@@ -53,6 +53,22 @@ void Say(const char *step, const char *format, ...)
 // meaning and gives false.
 bool Check(const char *what, uint32_t code);
 
+// Reads a whole number the one way the tool reads every number: decimal, or
+// hexadecimal after 0x; no sign, no blanks. False unless low <= it <= high.
+bool ReadNumber(const std::string &text, long low, long high, long *out);
+
+// Prints "tavo: " and the message on stderr, then the usage line of
+// `command` when it is not null; returns kExitUsage.
+int UsageError(const char *command, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// For commands that take at most `allowed` arguments: false (and the
+// usage printed) when there are more.
+bool ArgumentsFit(const Tool &tool, size_t allowed);
+
 // The commands; each returns an exit code.
 int Demo(Tool &tool);
 int Status(Tool &tool);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "result_text.h"
+#include "tavoctl.h"
 
 namespace {
 
@@ -234,7 +235,25 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"codes 4981", 0, "0x1375  pay-back    TAVO_Charge"},
         FailureCase{"codes 0x0118", 1, "unknown result code 0x0118"},
         FailureCase{"codes 0x10000", 2, "0x10000 is not a result code"},
-        FailureCase{"codes 0x1375 0x1376", 2, "one code at most"}),
+        FailureCase{"codes 0x1375 0x1376", 2,
+                    "codes: unexpected argument '0x1376'"},
+        // Wrong usage always says what was wrong.
+        FailureCase{"--version", 0, "tavo " TAVOCTL_VERSION_STRING},
+        FailureCase{"sell 730 --pay 5000", 2, "not '5000'"},
+        FailureCase{"sell 730 --pay ''", 2, "--pay takes amounts"},
+        FailureCase{"display 12 --mode 9", 2, "--mode must be 0 to 3"},
+        FailureCase{"--provider", 2, "--provider needs a value"},
+        FailureCase{"status extra", 2, "status: unexpected argument 'extra'"},
+        FailureCase{"demo 5", 2, "demo: unexpected argument '5'"},
+        FailureCase{"sell", 2,
+                    "usage: tavo sell PRICE [--pay LIST] [--wait SECONDS]"},
+        FailureCase{"sell 0x2DA", 0, "sold for 730"},
+        FailureCase{"display 0x10", 0, "shows 16"},
+        FailureCase{"display 010", 0, "shows 10"},
+        FailureCase{"display -1", 2, "the number must be 0 to 65535"},
+        FailureCase{"beep 16 0xFF", 2, "not '0xFF'"},
+        FailureCase{"--provider libc.so.6 status", 3,
+                    "libc.so.6 is not a D2XX provider"}),
     [](const auto &test) {
       std::string name;
       for (const char *c = test.param.args; *c; ++c) {
