@@ -27,6 +27,9 @@ need git have git
 need libgtest-dev test -f /usr/include/gtest/gtest.h
 need libgmock-dev test -f /usr/include/gmock/gmock.h
 need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
+# The install checks: a pkg-config consumer, and CPack's shlibs.
+need pkgconf have pkg-config
+need file have file
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix

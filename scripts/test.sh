@@ -3,6 +3,8 @@
 #   0. format:       every source as clang-format lays it out
 #   1. preset ci:    Linux build, warnings as errors, then its ctest run
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
+#      install:      preset release installed and packaged, the examples
+#                    built against the result (scripts/check-install.sh)
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
 #                    then everything else that preset builds
 #   4. preset win64: the same for 64-bit Windows
@@ -48,6 +50,11 @@ for preset in ci asan; do
     skip "$preset tests" "no build"
   fi
 done
+
+# What an application gets: `cmake --install` into a scratch prefix, the
+# examples built against it through find_package and pkg-config and run on
+# the virtual unit, the .deb packages' contents, the library-only preset.
+step "install" scripts/check-install.sh
 
 # Windows presets: configure, build and check the DLL, then build the rest
 # (the virtual unit as FTD2XX.DLL, the tools).

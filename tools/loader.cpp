@@ -81,13 +81,15 @@ bool Exists(const std::string &path) {
 }
 
 // The library and the virtual unit sit beside the tool, or (in a build
-// tree, where the tool has a folder of its own) one folder up.
+// tree, where the tool has a folder of its own) one folder up. Elsewhere
+// (installed: bin/tavo and lib/) the bare name lets the system's search
+// find them, the tool's run path included.
 std::string Beside(const std::string &name) {
   std::string folder = ToolFolder();
   for (const char *up : {"", "../"}) {
     if (Exists(folder + up + name)) return folder + up + name;
   }
-  return folder + name;
+  return name;
 }
 
 }  // namespace

@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# What an application gets from an installed tavoctl, checked from the
+# outside: builds the `release` preset, installs it into a scratch prefix,
+# and builds and runs the examples/ sales against the installed tree only,
+# once through find_package(tavoctl) and once through pkg-config; then makes
+# the .deb packages, checks what each holds, unpacks them into a scratch
+# root and runs a sale against that. Also configures the library-only
+# preset `lib`, which must need no test or benchmark package.
+#
+# usage: scripts/check-install.sh
+set -uo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+build=$src/build/release
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tavo-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+failed=0
+passed=0
+ok() {
+  echo "ok   $*"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL $*"
+  failed=$((failed + 1))
+}
+# run NAME COMMAND...: runs a setup command quietly; its log on failure.
+run() {
+  local name=$1
+  shift
+  if "$@" >"$work/log.txt" 2>&1; then
+    return 0
+  fi
+  fail "$name: $*"
+  sed 's/^/     | /' "$work/log.txt" | tail -30
+  return 1
+}
+# sale NAME EXE [ENV...]: the example must sell and balance.
+sale() {
+  local name=$1 exe=$2
+  shift 2
+  local out
+  if out=$(env "$@" "$exe" 2>&1) &&
+    [ "$out" = "sold for 1280: paid 1500, change 220" ]; then
+    ok "$name: $out"
+  else
+    fail "$name: $out"
+  fi
+}
+
+run "configure release" cmake --preset release || exit 1
+run "build release" cmake --build --preset release || exit 1
+
+# ---- the install tree ----------------------------------------------------
+prefix=$work/prefix
+run "install" cmake --install "$build" --prefix "$prefix" || exit 1
+for f in include/tavoctl.h include/tavoctl_text.h include/tavovu.h \
+  lib/libtavoctl.so lib/libtavoctl.so.1 lib/libtavovu.so lib/libtavotty.so \
+  lib/cmake/tavoctl/tavoctlConfig.cmake \
+  lib/cmake/tavoctl/tavoctlConfigVersion.cmake lib/pkgconfig/tavoctl.pc \
+  lib/pkgconfig/tavoctl-virtual.pc lib/pkgconfig/tavoctl-ttyusb.pc \
+  bin/tavo share/tavoctl/result-codes.tsv share/doc/tavoctl/README.md; do
+  [ -e "$prefix/$f" ] || fail "install: $f missing"
+done
+soname=$(objdump -p "$prefix/lib/libtavoctl.so.1" | awk '/SONAME/ {print $2}')
+version=$(sed -n 's/^project(tavoctl VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [ "$soname" = "libtavoctl.so.${version%%.*}" ] &&
+  [ -f "$prefix/lib/libtavoctl.so.$version" ]; then
+  ok "install: soname $soname, file libtavoctl.so.$version"
+else
+  fail "install: soname '$soname' for version $version"
+fi
+
+# ---- a consumer through find_package ---------------------------------------
+# A fresh CMake project that knows only the prefix; warnings as errors.
+if run "find_package consumer" cmake -S examples -B "$work/cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+  "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror" \
+  "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror" &&
+  run "find_package consumer build" cmake --build "$work/cmake" -j2; then
+  sale "find_package, C" "$work/cmake/sale_c"
+  sale "find_package, C++" "$work/cmake/sale_cpp"
+fi
+# A version the package is not compatible with is refused.
+mkdir -p "$work/v2"
+printf 'cmake_minimum_required(VERSION 3.16)\nproject(v NONE)\nfind_package(tavoctl 2 CONFIG REQUIRED)\n' \
+  >"$work/v2/CMakeLists.txt"
+if cmake -S "$work/v2" -B "$work/v2/b" -DCMAKE_PREFIX_PATH="$prefix" \
+  >"$work/log.txt" 2>&1; then
+  fail "find_package(tavoctl 2) was accepted by version $version"
+else
+  ok "find_package(tavoctl 2) refused by version $version"
+fi
+
+# ---- a consumer through pkg-config -------------------------------------
+# pc_sale NAME PKG_CONFIG_DIR: compiles examples/sale.c with what
+# `pkg-config tavoctl-virtual` says, and runs it.
+pc_sale() {
+  local name=$1 dir=$2 flags libdir
+  if ! flags=$(PKG_CONFIG_PATH=$dir pkg-config --cflags --libs tavoctl-virtual); then
+    fail "$name: pkg-config tavoctl-virtual"
+    return
+  fi
+  libdir=$(PKG_CONFIG_PATH=$dir pkg-config --variable=libdir tavoctl)
+  # shellcheck disable=SC2086 # the flags are words
+  if run "$name: compile" cc -std=c99 -Wall -Wextra -Werror -o "$work/sale_pc" \
+    examples/sale.c $flags -Wl,-rpath,"$libdir"; then
+    sale "$name" "$work/sale_pc"
+  fi
+}
+pc_sale "pkg-config" "$prefix/lib/pkgconfig"
+
+out=$("$prefix/bin/tavo" --version 2>&1)
+[ "$out" = "tavo $version (tavoctl.h $version)" ] && ok "installed tavo --version: $out" ||
+  fail "installed tavo --version: $out"
+if "$prefix/bin/tavo" demo >"$work/log.txt" 2>&1 &&
+  grep -q "sale balanced" "$work/log.txt"; then
+  ok "installed tavo demo (library and virtual unit from ../lib)"
+else
+  fail "installed tavo demo"
+  sed 's/^/     | /' "$work/log.txt" | tail -10
+fi
+
+# ---- the Debian packages ---------------------------------------------------
+rm -rf "$build/packages"
+run "cpack" cpack --config "$build/CPackConfig.cmake" -B "$build/packages" || exit 1
+# contents PACKAGE REQUIRED... -- ALLOWED_PATTERN...: every required file is
+# in the package, and every file of the package is required or allowed.
+contents() {
+  local pkg=$1 deb
+  shift
+  deb=$(ls "$build/packages/${pkg}_${version}_"*.deb 2>/dev/null | head -1)
+  if [ -z "$deb" ]; then
+    fail "deb $pkg: not made"
+    return
+  fi
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' |
+    sort >"$work/files.txt"
+  local required=() allowed=() bad=0
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    required+=("$1")
+    shift
+  done
+  [ $# -gt 0 ] && shift
+  allowed=("$@")
+  for f in "${required[@]}"; do
+    grep -qxF "$f" "$work/files.txt" || {
+      fail "deb $pkg: $f missing"
+      bad=1
+    }
+  done
+  while read -r f; do
+    local known=0
+    for r in "${required[@]}"; do [ "$f" = "$r" ] && known=1; done
+    for a in "${allowed[@]}"; do
+      # shellcheck disable=SC2053 # a glob on purpose
+      [[ $f == $a ]] && known=1
+    done
+    [ "$known" -eq 1 ] || {
+      fail "deb $pkg: unexpected $f"
+      bad=1
+    }
+  done <"$work/files.txt"
+  [ "$bad" -eq 0 ] && ok "deb $pkg: $(wc -l <"$work/files.txt") files as expected"
+  dpkg -x "$deb" "$work/root"
+}
+lib=libtavoctl${version%%.*}
+contents "$lib" usr/lib/libtavoctl.so.1 "usr/lib/libtavoctl.so.$version" \
+  usr/lib/libtavovu.so usr/lib/libtavotty.so -- \
+  'usr/lib/libtavo*.so' 'lib/udev/rules.d/*.rules'
+contents libtavoctl-dev usr/include/tavoctl.h usr/include/tavoctl_text.h \
+  usr/include/tavovu.h usr/lib/libtavoctl.so \
+  usr/lib/cmake/tavoctl/tavoctlConfig.cmake \
+  usr/lib/cmake/tavoctl/tavoctlConfigVersion.cmake \
+  usr/lib/pkgconfig/tavoctl.pc usr/lib/pkgconfig/tavoctl-virtual.pc \
+  usr/share/tavoctl/result-codes.tsv usr/share/doc/tavoctl/README.md -- \
+  'usr/include/tavo*.h' 'usr/lib/pkgconfig/tavoctl-*.pc'
+contents tavoctl-tools usr/bin/tavo --
+
+# Package relations and the library's shlibs / ldconfig trigger.
+deb_field() { dpkg-deb -f "$build/packages/$1_${version}_"*.deb "$2"; }
+[[ $(deb_field libtavoctl-dev Depends) == *"$lib (= $version)"* ]] &&
+  [[ $(deb_field tavoctl-tools Depends) == *"$lib (= $version)"* ]] &&
+  ok "deb: -dev and -tools depend on $lib (= $version)" ||
+  fail "deb: dependencies: $(deb_field libtavoctl-dev Depends); $(deb_field tavoctl-tools Depends)"
+mkdir -p "$work/control"
+dpkg-deb -e "$build/packages/${lib}_${version}_"*.deb "$work/control"
+if grep -q "^libtavoctl ${version%%.*} $lib (= $version)" "$work/control/shlibs" 2>/dev/null &&
+  grep -q ldconfig "$work/control/postinst" 2>/dev/null; then
+  ok "deb $lib: shlibs, and ldconfig after install"
+else
+  fail "deb $lib: no shlibs, or no ldconfig in postinst"
+fi
+
+# The unpacked packages are a working tree: a pkg-config consumer and the tool.
+pc_sale "pkg-config, unpacked .debs" "$work/root/usr/lib/pkgconfig"
+if "$work/root/usr/bin/tavo" demo >"$work/log.txt" 2>&1 &&
+  grep -q "sale balanced" "$work/log.txt"; then
+  ok "tavo demo from the unpacked .debs"
+else
+  fail "tavo demo from the unpacked .debs"
+fi
+
+# ---- the library-only preset ---------------------------------------------
+# It must not look for GoogleTest or Google Benchmark, and builds no tool.
+if run "configure lib" cmake --preset lib; then
+  if grep -qE "^(GTest|benchmark)_DIR" "$src/build/lib/CMakeCache.txt"; then
+    fail "preset lib: looked for GoogleTest or Google Benchmark"
+  fi
+  targets=$(cmake --build "$src/build/lib" --target help 2>/dev/null)
+  if grep -qw tavoctl <<<"$targets" && grep -qw tavovu <<<"$targets" &&
+    ! grep -qwE "tavo|tool_tests|tavoctl_bench" <<<"$targets"; then
+    ok "preset lib: the library and providers, no tool, tests or benchmarks"
+  else
+    fail "preset lib: targets: $(tr '\n' ' ' <<<"$targets")"
+  fi
+fi
+
+echo "check-install: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
