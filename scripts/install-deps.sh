@@ -30,6 +30,10 @@ need libbenchmark-dev test -f /usr/include/benchmark/benchmark.h
 # The install checks: a pkg-config consumer, and CPack's shlibs.
 need pkgconf have pkg-config
 need file have file
+# The fuzz and tsan presets: clang with libFuzzer and the sanitizer runtimes.
+need clang have clang++
+need libclang-rt-14-dev compgen -G \
+  '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix

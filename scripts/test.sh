@@ -5,6 +5,9 @@
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
 #      install:      preset release installed and packaged, the examples
 #                    built against the result (scripts/check-install.sh)
+#      preset fuzz:  the libFuzzer targets (clang): every seed once, then a
+#                    short run of each (scripts/fuzz.sh runs longer)
+#      preset tsan:  eight threads on random exports under ThreadSanitizer
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
 #                    then everything else that preset builds
 #   4. preset win64: the same for 64-bit Windows
@@ -55,6 +58,16 @@ done
 # examples built against it through find_package and pkg-config and run on
 # the virtual unit, the .deb packages' contents, the library-only preset.
 step "install" scripts/check-install.sh
+
+# Clang presets: the fuzz targets, and the thread test under ThreadSanitizer.
+for preset in fuzz tsan; do
+  if step "$preset configure" cmake --preset "$preset" &&
+    step "$preset build" cmake --build --preset "$preset"; then
+    step "$preset tests" ctest --preset "$preset"
+  else
+    skip "$preset tests" "no build"
+  fi
+done
 
 # Windows presets: configure, build and check the DLL, then build the rest
 # (the virtual unit as FTD2XX.DLL, the tools).
