@@ -34,6 +34,11 @@ need file have file
 need clang have clang++
 need libclang-rt-14-dev compgen -G \
   '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
+# The user-space USB provider and its tests against emulated bridges.
+need libftdi1-dev test -f /usr/include/libftdi1/ftdi.h
+need libusb-1.0-0-dev test -f /usr/include/libusb-1.0/libusb.h
+need libumockdev-dev test -f /usr/include/umockdev-1.0/umockdev.h
+need umockdev have umockdev-wrapper
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix
@@ -57,6 +62,7 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" \
+"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 update -q
+"${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -q \
+  --no-install-recommends "${missing[@]}" \
   </dev/null
