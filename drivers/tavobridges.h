@@ -26,7 +26,7 @@ typedef struct tavo_bridge {
   char location[64];    /* where it sits: "usb 1-1.2", "/dev/ttyUSB0" */
   int unit;             /* 1: it has one of the ids the provider drives */
   int index;            /* its index for FT_Open, -1 when not listed */
-  char problem[256];    /* "" when usable; otherwise why not, in words */
+  char problem[512];    /* "" when usable; otherwise why not, in words */
 } tavo_bridge;
 
 /* Fills up to `max` entries of `bridges` (units first, in FT_Open's order)

@@ -1,6 +1,9 @@
 // The FT_* functions over a Linux USB-serial tty.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "link/d2xx.h"
+#include "tavobridges.h"
 #include "tavotty.h"
 
 #define FT_EXPORT extern "C" __attribute__((visibility("default")))
@@ -28,10 +33,13 @@ namespace {
 constexpr FT_STATUS kInvalidBaudRate = 7;
 
 struct TtyDevice {
+  std::string name;  // ttyUSBn
   std::string node;  // /dev/ttyUSBn
+  fs::path port;     // the tty's usb-serial port folder in sysfs
   uint32_t id = 0;   // vendor << 16 | product
   std::string serial;
   std::string description;
+  std::string usb;  // the USB device's name in sysfs, "1-1.2"
 };
 
 struct Port {
@@ -46,6 +54,16 @@ std::mutex Lock;
 std::string SysfsRoot = "/sys";
 std::string DevRoot = "/dev";
 std::array<Port, 16> Ports;
+const uint32_t kUnitIds[] = {0x16C91003, 0x16C91403};
+std::string Selected = [] {
+  const char *s = std::getenv("TAVO_DEVICE");
+  return std::string(s != nullptr ? s : "");
+}();
+
+bool IsUnit(uint32_t id) {
+  return std::find(std::begin(kUnitIds), std::end(kUnitIds), id) !=
+         std::end(kUnitIds);
+}
 
 std::string ReadLine(const fs::path &file) {
   std::ifstream in(file);
@@ -54,8 +72,17 @@ std::string ReadLine(const fs::path &file) {
   return line;
 }
 
-// The kernel's USB-serial ttys, ttyUSB0 first. The USB device that carries
-// a tty is the first folder above it that has an idVendor file.
+uint32_t UsbId(const fs::path &usb) {
+  unsigned long vendor =
+      std::strtoul(ReadLine(usb / "idVendor").c_str(), nullptr, 16);
+  unsigned long product =
+      std::strtoul(ReadLine(usb / "idProduct").c_str(), nullptr, 16);
+  return static_cast<uint32_t>(((vendor & 0xFFFF) << 16) | (product & 0xFFFF));
+}
+
+// Every USB-serial tty the kernel lists, ttyUSB0 first, identified from
+// sysfs alone: the USB device that carries a tty is the first folder above
+// it that has an idVendor file. Nothing here opens a tty.
 std::vector<TtyDevice> ListTtys() {
   std::vector<std::pair<long, TtyDevice>> found;
   std::error_code ec;
@@ -63,21 +90,20 @@ std::vector<TtyDevice> ListTtys() {
   for (const auto &entry : fs::directory_iterator(dir, ec)) {
     std::string name = entry.path().filename().string();
     if (name.rfind("ttyUSB", 0) != 0) continue;
-    fs::path at = fs::canonical(entry.path(), ec);
+    fs::path port = fs::canonical(entry.path(), ec);
     if (ec) continue;
+    fs::path at = port;
     for (int up = 0; up < 5 && !fs::exists(at / "idVendor"); ++up)
       at = at.parent_path();
     if (!fs::exists(at / "idVendor")) continue;
     TtyDevice d;
+    d.name = name;
     d.node = (fs::path(DevRoot) / name).string();
-    unsigned long vendor =
-        std::strtoul(ReadLine(at / "idVendor").c_str(), nullptr, 16);
-    unsigned long product =
-        std::strtoul(ReadLine(at / "idProduct").c_str(), nullptr, 16);
-    d.id =
-        static_cast<uint32_t>(((vendor & 0xFFFF) << 16) | (product & 0xFFFF));
+    d.port = port;
+    d.id = UsbId(at);
     d.serial = ReadLine(at / "serial");
     d.description = ReadLine(at / "product");
+    d.usb = at.filename().string();
     found.emplace_back(std::strtol(name.c_str() + 6, nullptr, 10), d);
   }
   std::sort(found.begin(), found.end(),
@@ -85,6 +111,33 @@ std::vector<TtyDevice> ListTtys() {
   std::vector<TtyDevice> out;
   for (auto &f : found) out.push_back(std::move(f.second));
   return out;
+}
+
+// The ttys of units, in FT_Open's order: a tty of any other device is never
+// listed, so it is never opened, configured or flushed.
+std::vector<TtyDevice> ListUnits() {
+  std::vector<TtyDevice> units;
+  for (TtyDevice &d : ListTtys()) {
+    if (IsUnit(d.id) && (Selected.empty() || d.serial == Selected)) {
+      units.push_back(std::move(d));
+    }
+  }
+  return units;
+}
+
+// Asks for the chip's lowest latency timer, so that a reply of a few bytes
+// is not held back for up to 16 ms: through the latency_timer attribute
+// where this process may write it (the udev rule of the hardware guide
+// sets it at plug-in), and through the low-latency flag, which ftdi_sio
+// turns into a timer of 1 ms and which needs no privilege.
+void AskForLowLatency(int fd, const fs::path &port) {
+  std::ofstream latency(port / "latency_timer");
+  if (latency) latency << "1\n";
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+  }
 }
 
 Port *PortOf(FT_HANDLE handle) {
@@ -154,23 +207,32 @@ FT_EXPORT FT_STATUS FT_ListDevices(void *pArg1, void *pArg2, DWORD Flags) {
   if ((Flags & FT_LIST_NUMBER_ONLY) == 0 || pArg1 == nullptr)
     return FT_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(Lock);
-  *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(ListTtys().size());
+  *static_cast<DWORD *>(pArg1) = static_cast<DWORD>(ListUnits().size());
   return FT_OK;
 }
 
 FT_EXPORT FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
   if (pHandle == nullptr) return FT_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(Lock);
-  std::vector<TtyDevice> ttys = ListTtys();
-  if (deviceNumber < 0 || deviceNumber >= static_cast<int>(ttys.size())) {
+  std::vector<TtyDevice> units = ListUnits();
+  if (deviceNumber < 0 || deviceNumber >= static_cast<int>(units.size())) {
     return FT_DEVICE_NOT_FOUND;
   }
   auto free = std::find_if(Ports.begin(), Ports.end(),
                            [](const Port &p) { return !p.used; });
   if (free == Ports.end()) return FT_INSUFFICIENT_RESOURCES;
-  const TtyDevice &d = ttys[static_cast<size_t>(deviceNumber)];
+  const TtyDevice &d = units[static_cast<size_t>(deviceNumber)];
   int fd = open(d.node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return FT_DEVICE_NOT_OPENED;
+  // One user at a time: the lock keeps out every program that asks for it
+  // (another tavoctl, other serial tools), TIOCEXCL every later open()
+  // by a program without privilege.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return FT_DEVICE_NOT_OPENED;
+  }
+  ioctl(fd, TIOCEXCL);
+  AskForLowLatency(fd, d.port);
   termios t{};
   if (tcgetattr(fd, &t) == 0) {
     cfmakeraw(&t);  // bytes as they are: no echo, no line editing
@@ -184,6 +246,109 @@ FT_EXPORT FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle) {
   *free = Port{true, fd, 0, 0, d};
   *pHandle = &*free;
   return FT_OK;
+}
+
+FT_EXPORT void tavo_bridges_select(const char *serial) {
+  std::lock_guard<std::mutex> guard(Lock);
+  Selected = serial != nullptr ? serial : "";
+}
+
+// The units first (each with what keeps it from being used), then the
+// USB devices with the unit's ids that have no tty, then every other
+// USB-serial tty. Only a unit's own tty is opened, and only to see
+// whether another program holds it.
+FT_EXPORT int tavo_bridges_list(tavo_bridge *bridges, int max) {
+  std::lock_guard<std::mutex> guard(Lock);
+  std::vector<tavo_bridge> rows;
+  std::vector<TtyDevice> ttys = ListTtys();
+  auto row = [](const TtyDevice &d) {
+    tavo_bridge b{};
+    b.id = d.id;
+    b.index = -1;
+    std::snprintf(b.serial, sizeof b.serial, "%s", d.serial.c_str());
+    std::snprintf(b.description, sizeof b.description, "%s",
+                  d.description.c_str());
+    std::snprintf(b.location, sizeof b.location, "%s (usb %s)", d.node.c_str(),
+                  d.usb.c_str());
+    return b;
+  };
+  int index = 0;
+  for (const TtyDevice &d : ttys) {
+    if (!IsUnit(d.id) || !(Selected.empty() || d.serial == Selected)) {
+      continue;
+    }
+    tavo_bridge b = row(d);
+    b.unit = 1;
+    b.index = index++;
+    std::string problem;
+    bool ours = std::any_of(Ports.begin(), Ports.end(), [&](const Port &p) {
+      return p.used && p.device.node == d.node;
+    });
+    if (ours) {
+      problem = "open in this program";
+    } else if (access(d.node.c_str(), R_OK | W_OK) != 0) {
+      problem = "no permission on " + d.node +
+                ": add yourself to group dialout (sudo usermod -aG dialout "
+                "$USER) and log in again";
+    } else {
+      int fd = open(d.node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0 && errno == EBUSY) {
+        problem = "opened by another process: close the other program";
+      } else if (fd < 0) {
+        problem = "cannot open " + d.node + ": " + std::strerror(errno);
+      } else {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+          problem = "opened by another process: close the other program";
+        }
+        close(fd);
+      }
+    }
+    std::snprintf(b.problem, sizeof b.problem, "%s", problem.c_str());
+    rows.push_back(b);
+  }
+  // A unit the kernel has not given a tty: ftdi_sio does not know its ids.
+  std::error_code ec;
+  std::vector<fs::path> usb;
+  for (const auto &entry :
+       fs::directory_iterator(fs::path(SysfsRoot) / "bus/usb/devices", ec)) {
+    usb.push_back(entry.path());
+  }
+  std::sort(usb.begin(), usb.end());
+  for (const fs::path &dev : usb) {
+    uint32_t id = UsbId(dev);
+    std::string name = dev.filename().string();
+    bool hasTty =
+        std::any_of(ttys.begin(), ttys.end(),
+                    [&](const TtyDevice &d) { return d.usb == name; });
+    if (!IsUnit(id) || hasTty) continue;
+    tavo_bridge b{};
+    b.id = id;
+    b.unit = 1;
+    b.index = -1;
+    std::snprintf(b.serial, sizeof b.serial, "%s",
+                  ReadLine(dev / "serial").c_str());
+    std::snprintf(b.description, sizeof b.description, "%s",
+                  ReadLine(dev / "product").c_str());
+    std::snprintf(b.location, sizeof b.location, "usb %s (no tty)",
+                  name.c_str());
+    std::snprintf(
+        b.problem, sizeof b.problem,
+        "the kernel's ftdi_sio driver is not bound to it, so it has no "
+        "/dev/ttyUSB port: install packaging/udev/70-tavoctl.rules and plug "
+        "the unit in again (or: echo %04x %04x | sudo tee "
+        "/sys/bus/usb-serial/drivers/ftdi_sio/new_id), or use "
+        "libtavoftdi.so, which needs no kernel driver",
+        id >> 16, id & 0xFFFF);
+    rows.push_back(b);
+  }
+  for (const TtyDevice &d : ttys) {
+    if (IsUnit(d.id)) continue;
+    rows.push_back(row(d));
+  }
+  for (size_t i = 0; i < rows.size() && static_cast<int>(i) < max; ++i) {
+    if (bridges != nullptr) bridges[i] = rows[i];
+  }
+  return static_cast<int>(rows.size());
 }
 
 FT_EXPORT FT_STATUS FT_Close(FT_HANDLE ftHandle) {
