@@ -39,6 +39,14 @@ need libftdi1-dev test -f /usr/include/libftdi1/ftdi.h
 need libusb-1.0-0-dev test -f /usr/include/libusb-1.0/libusb.h
 need libumockdev-dev test -f /usr/include/umockdev-1.0/umockdev.h
 need umockdev have umockdev-wrapper
+# The bindings: Debian's python3 with pip, setuptools, wheel and pytest;
+# Mono's C# compiler and runtime.
+need python3-pip /usr/bin/python3 -m pip --version
+need python3-setuptools /usr/bin/python3 -c "import setuptools"
+need python3-wheel /usr/bin/python3 -c "import wheel"
+need python3-pytest /usr/bin/python3 -c "import pytest"
+need mono-mcs have mcs
+need mono-runtime have mono
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix

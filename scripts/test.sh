@@ -3,6 +3,7 @@
 #   0. format:       every source as clang-format lays it out
 #   1. preset ci:    Linux build, warnings as errors, then its ctest run
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
+#      bindings:     Python (pip, pytest) and C# (mcs, mono) on the ci build
 #      install:      preset release installed and packaged, the examples
 #                    built against the result (scripts/check-install.sh)
 #      preset fuzz:  the libFuzzer targets (clang): every seed once, then a
@@ -53,6 +54,14 @@ for preset in ci asan; do
     skip "$preset tests" "no build"
   fi
 done
+
+# The Python and C# bindings against the ci build and the virtual unit.
+if [ -e build/ci/libtavoctl.so.1 ]; then
+  step "bindings" scripts/check-bindings.sh build/ci
+else
+  skip "bindings" "no ci build"
+  failed=1
+fi
 
 # What an application gets: `cmake --install` into a scratch prefix, the
 # examples built against it through find_package and pkg-config and run on
