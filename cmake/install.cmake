@@ -90,6 +90,12 @@ while(_providers)
     DESTINATION ${TAVOCTL_PC_DIR} COMPONENT dev)
 endwhile()
 
+# What the real-unit providers offer beside the FT_* functions.
+if(EXISTS ${PROJECT_SOURCE_DIR}/drivers/tavobridges.h)
+  install(FILES ${PROJECT_SOURCE_DIR}/drivers/tavobridges.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+endif()
+
 # The udev rules that the providers ship (access to the bridge's device
 # nodes for a non-root application).
 file(GLOB _rules ${PROJECT_SOURCE_DIR}/drivers/*/*.rules)
@@ -145,6 +151,10 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtavoctl${_soversion})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+if(TARGET tavoftdi)
+  # The user-space USB provider links libftdi1 and libusb-1.0.
+  string(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS ", libftdi1-2, libusb-1.0-0")
+endif()
 # A shlibs file for the versioned library, and ldconfig after (un)install.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtavoctl-dev)

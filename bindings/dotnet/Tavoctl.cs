@@ -160,14 +160,15 @@ namespace Tavoctl
         static bool Windows { get { return Path.DirectorySeparatorChar == '\\'; } }
 
         /// <summary>The provider's file: "virtual" (the virtual unit), "ttyusb"
-        /// (Linux, real units over the kernel's tty), "ftd2xx" (the vendor's
-        /// driver), or a path.</summary>
+        /// (Linux, real units over the kernel's tty), "ftdi" (Linux, real
+        /// units over libftdi1), "ftd2xx" (the vendor's driver), or a path.</summary>
         public static string FileOf(string provider)
         {
             switch (provider)
             {
                 case "virtual": return Windows ? "FTD2XX.DLL" : "libtavovu.so";
                 case "ttyusb": return "libtavotty.so";
+                case "ftdi": return "libtavoftdi.so";
                 case "ftd2xx": return Windows ? "FTD2XX.DLL" : "libftd2xx.so";
                 default: return provider;
             }

@@ -28,6 +28,7 @@ else:
     PROVIDERS = {
         "virtual": "libtavovu.so",  # the virtual unit
         "ttyusb": "libtavotty.so",  # real units over the kernel's tty
+        "ftdi": "libtavoftdi.so",  # real units over libftdi1, in user space
         "ftd2xx": "libftd2xx.so",  # the bridge vendor's own driver
     }
     LIBRARIES = ["libtavoctl.so.1", "libtavoctl.so"]
