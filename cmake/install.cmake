@@ -28,6 +28,13 @@ set(TAVOCTL_GEN ${PROJECT_BINARY_DIR}/package)
 install(TARGETS tavoctl
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT runtime NAMELINK_COMPONENT dev)
+# A Release install ships the library stripped of its symbol table, as the
+# Windows DLL ships; the unstripped one stays in the build tree.
+if(CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$" AND CMAKE_STRIP)
+  install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:tavoctl>\"
+    COMMAND_ERROR_IS_FATAL ANY)" COMPONENT runtime)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${TAVOCTL_RESULT_CODES}

@@ -116,3 +116,21 @@ if(TAVOCTL_WIN_ARCH STREQUAL "i686")
     COMMENT "Making the tavoctl.dll import library for __stdcall callers"
     VERBATIM)
 endif()
+
+# ------------------------------------------------------------- shipping
+# Every build but Debug ships tavoctl.dll stripped of its symbol table and
+# debug sections (a tenth of the size). The DLL as linked stays beside it as
+# tavoctl.dll.debug: the same image with its symbols, for a debugger (load
+# it in place of the shipped one) and for the calling-convention check of
+# scripts/check-dll.py, which also fails a shipped DLL above 64 KiB.
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  if(NOT CMAKE_STRIP)
+    message(FATAL_ERROR "no strip for ${TAVOCTL_WIN_ARCH} (binutils-mingw-w64)")
+  endif()
+  add_custom_command(TARGET tavoctl POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tavoctl>
+            $<TARGET_FILE:tavoctl>.debug
+    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:tavoctl>
+    COMMENT "Stripping tavoctl.dll (as linked: tavoctl.dll.debug)"
+    VERBATIM)
+endif()

@@ -10,12 +10,17 @@ expect of it, reading the DLL with objdump:
             ordinals below, and no FT_ function is imported by name;
   runtime   the only other DLLs imported are Windows system DLLs (no
             libstdc++, libgcc or winpthread beside the DLL);
-  version   a VERSIONINFO resource naming tavoctl and the project version.
+  version   a VERSIONINFO resource naming tavoctl and the project version;
+  shipping  the DLL is stripped (no symbol table, no debug sections) and at
+            most 64 KiB (--max-size). The calling-convention check reads the
+            symbols of the unstripped DLL kept beside it (DLL.debug, or
+            --unstripped), after checking that its code is the same.
 
 It also checks that src/api/tavoctl.def and src/api/ftd2xx.def agree with
 the tables below, and the argument sizes in tavoctl.def with tavoctl.h.
 
-usage: check-dll.py [--require-all] DLL {i686|x86_64}
+usage: check-dll.py [--require-all] [--max-size BYTES] [--unstripped DLL]
+                    DLL {i686|x86_64}
 Exits 0 when every check passes, 1 otherwise.
 """
 
@@ -382,6 +387,54 @@ def check_stdcall(rep, objdump, dll, names, image_base, rvas, arg_counts):
               "argument sizes of tavoctl.h", bad)
 
 
+def section_names(objdump, dll):
+    return re.findall(r"^\s*\d+\s+(\S+)\s", run([objdump, "-h", dll]), re.M)
+
+
+def has_symbols(objdump, dll):
+    table = run([objdump, "-t", dll]).split("SYMBOL TABLE:", 1)
+    return len(table) == 2 and re.search(r"^\[\s*\d+\]", table[1], re.M)
+
+
+def section_bytes(objdump, dll, name):
+    try:
+        text = run([objdump, "-s", "-j", name, dll])
+    except subprocess.CalledProcessError:
+        return None
+    return [line for line in text.splitlines() if line.startswith(" ")]
+
+
+def check_shipping(rep, objdump, dll, max_size):
+    """The DLL that ships: stripped, and no larger than it needs to be."""
+    print("shipping")
+    size = os.path.getsize(dll)
+    rep.check(size <= max_size,
+              f"size {size} bytes ({size / 1024:.1f} KiB), at most "
+              f"{max_size} ({max_size / 1024:g} KiB)",
+              ["a DLL with debug sections or symbols is ten times larger"])
+    debug = [n for n in section_names(objdump, dll)
+             if n.startswith((".debug", ".zdebug"))]
+    rep.check(not debug, "no debug sections", debug)
+    rep.check(not has_symbols(objdump, dll), "no symbol table")
+
+
+def symbol_source(rep, objdump, dll, unstripped):
+    """The DLL whose symbols the calling-convention check reads: the DLL
+    itself when it has them, else the unstripped one beside it, provided it
+    holds the same code."""
+    if has_symbols(objdump, dll):
+        return dll
+    path = unstripped or dll + ".debug"
+    if not os.path.exists(path):
+        rep.fail("unstripped DLL beside the stripped one", [f"{path} missing"])
+        return None
+    same = section_bytes(objdump, dll, ".text") == \
+        section_bytes(objdump, path, ".text")
+    rep.check(same, f"{os.path.basename(path)} has the same code",
+              ["it is not the DLL this one was stripped from"])
+    return path if same else None
+
+
 def resource_bytes(objdump, dll):
     try:
         text = run([objdump, "-s", "-j", ".rsrc", dll])
@@ -428,6 +481,10 @@ def main():
                     default=os.environ.get("TAVOCTL_REQUIRE_ALL") == "1",
                     help="demand all twenty exports (also "
                          "TAVOCTL_REQUIRE_ALL=1)")
+    ap.add_argument("--max-size", type=int, default=64 * 1024,
+                    help="largest DLL size in bytes (default 64 KiB)")
+    ap.add_argument("--unstripped",
+                    help="the DLL before stripping (default DLL.debug)")
     args = ap.parse_args()
 
     objdump = objdump_for(args.arch)
@@ -463,10 +520,13 @@ def main():
         for m in re.finditer(r"^\s*\[\s*\d+\]\s+\+base\[\s*(\d+)\]\s+"
                              r"([0-9a-f]+)\s+Export RVA", headers, re.M):
             rvas[int(m.group(1))] = int(m.group(2), 16)
-        check_stdcall(rep, objdump, args.dll, names, image_base, rvas,
-                      arg_counts)
+        source = symbol_source(rep, objdump, args.dll, args.unstripped)
+        if source:
+            check_stdcall(rep, objdump, source, names, image_base, rvas,
+                          arg_counts)
 
     check_version(rep, objdump, args.dll)
+    check_shipping(rep, objdump, args.dll, args.max_size)
 
     if rep.failures:
         print(f"check-dll: FAILED ({rep.failures} checks)")

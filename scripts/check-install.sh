@@ -72,6 +72,11 @@ if [ "$soname" = "libtavoctl.so.${version%%.*}" ] &&
 else
   fail "install: soname '$soname' for version $version"
 fi
+if file -L "$prefix/lib/libtavoctl.so.$version" | grep -q ', stripped'; then
+  ok "install: libtavoctl.so.$version stripped"
+else
+  fail "install: libtavoctl.so.$version not stripped"
+fi
 
 # ---- a consumer through find_package ---------------------------------------
 # A fresh CMake project that knows only the prefix; warnings as errors.
