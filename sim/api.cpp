@@ -18,7 +18,7 @@ void vu_default_config(vu_device_config *config) {
   *config = vu_device_config{};
   config->device_id = 0x16C91003;
   config->device_type = 5;  // the vendor's code for this bridge chip family
-  std::strncpy(config->serial, "TAVOVU00000001", sizeof config->serial);
+  std::strncpy(config->serial, "VIRTUAL00000001", sizeof config->serial);
   std::strncpy(config->description, "TAVO payment unit (virtual)",
                sizeof config->description - 1);
   config->coin_fitted = 1;

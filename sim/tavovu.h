@@ -198,9 +198,9 @@ typedef struct vu_device_config {
 } vu_device_config;
 
 /* Fills `config` with the default device: id 0x16C91003, serial
- * "TAVOVU00000001", both units fitted (ids 43 01 and 4E 01), 20 coins of
- * each denomination, 10 notes, escrow of 1, payouts done at the first poll,
- * no failing call. */
+ * "VIRTUAL00000001" and description "TAVO payment unit (virtual)", both units
+ * fitted (ids 43 01 and 4E 01), 20 coins of each denomination, 10 notes, escrow
+ * of 1, payouts done at the first poll, no failing call. */
 VU_API void vu_default_config(vu_device_config *config);
 
 /* Removes every device, fault, hook and setting: afterwards the driver lists

@@ -65,7 +65,9 @@ bool OpenUnit(Tool &t) {
   }
   uint32_t code = t.lib.Open(&t.handle);
   t.open = code == 0 || code == 0x0119;  // 0x0119 leaves the unit open
-  return Check("open", code);
+  bool ok = Check("open", code);
+  if (code == 0x0113 || code == 0x0114) ExplainNoUnit(t);
+  return ok;
 }
 
 void CloseUnit(Tool &t) {

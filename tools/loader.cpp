@@ -95,7 +95,7 @@ std::string Beside(const std::string &name) {
 }  // namespace
 
 bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
-          std::string *error) {
+          std::string *error, Bridges *bridges) {
   std::string provider =
       providerPath.empty() ? Beside(kProviderName) : providerPath;
   Module p = OpenModule(provider, true);
@@ -169,6 +169,13 @@ bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
   Bind(p, "vu_set_coin_stock", &u.setCoinStock, &absent);
   Bind(p, "vu_set_note_stock", &u.setNoteStock, &absent);
   u.present = absent.empty();
+
+  if (bridges != nullptr) {
+    std::string none;
+    Bind(p, TAVO_BRIDGES_LIST, &bridges->list, &none);
+    Bind(p, TAVO_BRIDGES_SELECT, &bridges->select, &none);
+    Bind(p, "FT_ListDevices", &bridges->listDevices, &none);
+  }
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "tavobridges.h"
 #include "tavoctl.h"
 #include "tavovu.h"
 
@@ -53,11 +54,26 @@ struct VirtualUnit {
   decltype(&vu_set_note_stock) setNoteStock = nullptr;
 };
 
+// What the provider says about the bridges it sees: the optional functions
+// of tavobridges.h (the project's Linux providers), else the vendor's
+// listing by index (serial number and description) where it has one.
+struct Bridges {
+  tavo_bridges_list_fn list = nullptr;
+  tavo_bridges_select_fn select = nullptr;
+  // FT_ListDevices, with the vendor's calling convention and DWORD.
+#if defined(_WIN32)
+  unsigned long(__stdcall *listDevices)(void *, void *,
+                                        unsigned long) = nullptr;
+#else
+  unsigned (*listDevices)(void *, void *, unsigned) = nullptr;
+#endif
+};
+
 // Loads the provider (`providerPath`, or the virtual unit beside the tool
 // when empty) and then the library beside the tool. On failure returns false
 // with the reason in `error`.
 bool Load(const std::string &providerPath, Library *library, VirtualUnit *unit,
-          std::string *error);
+          std::string *error, Bridges *bridges = nullptr);
 
 }  // namespace tavo
 

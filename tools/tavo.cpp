@@ -58,6 +58,12 @@ const Command kCommands[] = {
      "least one second on a real unit, which is silent while it restarts."},
     {"clear-backup", ClearBackup, "clear-backup",
      "Shows and clears the trade kept in the board's backup memory."},
+    {"devices", Devices, "devices",
+     "Lists the USB-serial bridges the provider sees: ids, serial number,\n"
+     "description and where each sits; marks the units, and says in words\n"
+     "why a unit cannot be used (no permission on its device node, the\n"
+     "kernel driver bound or missing, opened by another program). Exit 0\n"
+     "when at least one unit is ready."},
     {"codes", Codes, "codes [CODE]",
      "Lists every result code of the library (or only CODE, e.g. 0x1375):\n"
      "the code, what the application does next (none, retry, poll,\n"
@@ -74,14 +80,18 @@ const Command *FindCommand(const std::string &name) {
 
 void Usage(FILE *out) {
   std::fprintf(out,
-               "usage: tavo [--provider PATH] [--trace] COMMAND [ARGS]\n"
+               "usage: tavo [--provider PATH] [--device SERIAL] [--trace] "
+               "COMMAND [ARGS]\n"
                "       tavo COMMAND --help\n\n"
                "Drives a TAVO payment unit through the tavoctl library.\n"
                "By default the unit is the virtual one (the provider beside\n"
                "the tool); --provider PATH loads another D2XX provider, a\n"
                "real driver, in its place (on Windows its file name must be\n"
                "FTD2XX.DLL: the library's imports bind to the module of that\n"
-               "name that is already loaded).\n\ncommands:\n");
+               "name that is already loaded). --device SERIAL uses the unit\n"
+               "with that serial number when several are attached (with\n"
+               "libtavoftdi.so or libtavotty.so; `tavo devices` lists them).\n"
+               "\ncommands:\n");
   for (const Command &c : kCommands) std::fprintf(out, "  %s\n", c.synopsis);
   std::fprintf(out,
                "\nexit codes: 0 done (demo, sell: the sale balanced), 1 the "
@@ -149,6 +159,8 @@ int Parse(int argc, char **argv, Options *o) {
       o->trace = true;
     } else if (a == "--provider") {
       if (!value(&o->provider)) return kExitUsage;
+    } else if (a == "--device") {
+      if (!value(&o->device)) return kExitUsage;
     } else if (a == "--price") {
       if (!number(1, 32767, &n)) return kExitUsage;
       o->price = static_cast<int>(n);
@@ -251,10 +263,19 @@ int main(int argc, char **argv) {
   if (command->run == Codes) return Codes(tool);
 
   std::string error;
-  if (!Load(tool.options.provider, &tool.lib, &tool.vu, &error)) {
+  if (!Load(tool.options.provider, &tool.lib, &tool.vu, &error,
+            &tool.bridges)) {
     std::fprintf(stderr, "tavo: %s\n", error.c_str());
     return kExitSetup;
   }
+  if (tool.vu.present) {
+    // Nothing the virtual unit does moves real money: say so where a
+    // person watching the tool cannot miss it.
+    std::fprintf(stderr,
+                 "tavo: *** VIRTUAL UNIT: a simulation, no real money moves; "
+                 "--provider PATH drives a real unit ***\n");
+  }
+  if (!SelectDevice(tool)) return kExitSetup;
   int result = command->run(tool);
   std::fflush(stdout);
   return result;

@@ -23,6 +23,7 @@ enum Exit {
 
 struct Options {
   std::string provider;  // empty: the virtual unit beside the tool
+  std::string device;    // --device: the serial number of the unit to use
   bool trace = false;    // print every frame on the wire, decoded
   std::string command;
   std::vector<std::string> args;  // the command's own arguments
@@ -37,6 +38,7 @@ struct Options {
 struct Tool {
   Library lib{};
   VirtualUnit vu{};
+  Bridges bridges{};
   Options options;
   uint32_t handle = 0;
   bool open = false;
@@ -69,7 +71,16 @@ int UsageError(const char *command, const char *format, ...)
 // usage printed) when there are more.
 bool ArgumentsFit(const Tool &tool, size_t allowed);
 
+// --device: asks the provider to list only that unit; false (with the
+// reason printed) when the provider cannot.
+bool SelectDevice(Tool &tool);
+
+// After an open that found no usable unit: each unit the provider sees and
+// why it cannot be used, when the provider says.
+void ExplainNoUnit(const Tool &tool);
+
 // The commands; each returns an exit code.
+int Devices(Tool &tool);
 int Demo(Tool &tool);
 int Status(Tool &tool);
 int Sell(Tool &tool);

@@ -2,11 +2,16 @@
 // libftdi and libusb, to emulated bridges under umockdev with the virtual
 // unit's protocol model on their serial side.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "emulated_bridge.h"
 #include "link/d2xx.h"
@@ -270,6 +275,100 @@ TEST_F(UsbBridge, DetachesTheKernelDriverAndReportsAUnitInUse) {
   FT_HANDLE other = nullptr;
   EXPECT_EQ(FT_Open(1, &other), FT_DEVICE_NOT_OPENED);
   FT_Close(h);
+}
+
+struct Outcome {
+  int exit;
+  std::string out;
+};
+
+// Runs the tool as a user would; it inherits the preload and the testbed,
+// so its USB calls reach this process's emulated bridges.
+Outcome Tavo(const std::string &args) {
+  std::string command = std::string(TAVO_EXE) + " " + args + " 2>&1";
+  Outcome r{-1, {}};
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return r;
+  std::array<char, 512> buffer;
+  while (std::fgets(buffer.data(), buffer.size(), p)) r.out += buffer.data();
+  int status = pclose(p);
+  r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+const std::string kFtdi = std::string("--provider ") + TAVOFTDI_SO;
+
+TEST_F(UsbBridge, TavoDevicesMarksTheUnitsAndSaysWhyOneCannotBeUsed) {
+  BridgeConfig ready;
+  ready.port = 1;
+  AddUnit(ready);
+  BridgeConfig busy;
+  busy.port = 2;
+  busy.serial = "TV00000002";
+  busy.busy = true;
+  AddUnit(busy);
+  BridgeConfig printer;
+  printer.port = 3;
+  printer.vendor = 0x0403;
+  printer.product = 0x6001;
+  printer.unit = -1;
+  int other = bridges_.Add(printer);
+
+  Outcome r = Tavo(kFtdi + " devices");
+  EXPECT_EQ(0, r.exit) << r.out;
+  EXPECT_NE(r.out.find("unit   16C9:1003  serial TV00000001"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("cannot be used: opened by another process"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("other  0403:6001"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 unit ready"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("VIRTUAL UNIT"), std::string::npos) << r.out;
+  EXPECT_EQ(bridges_.State(other).ioctls, 0);
+
+  // The virtual unit says what it is, in the banner and in its serial
+  // number and description.
+  r = Tavo("devices");
+  EXPECT_NE(r.out.find("*** VIRTUAL UNIT"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("serial VIRTUAL00000001  TAVO payment unit (virtual)"),
+            std::string::npos)
+      << r.out;
+}
+
+// `tavo sell` on the second of two units, chosen by its serial number; the
+// customer pays on that unit while the tool waits.
+TEST_F(UsbBridge, TavoSellsOnTheUnitChosenBySerial) {
+  BridgeConfig first;
+  first.port = 1;
+  AddUnit(first);
+  BridgeConfig second;
+  second.port = 2;
+  second.serial = "TV00000002";
+  AddUnit(second);
+
+  std::future<Outcome> sale = std::async(std::launch::async, [] {
+    return Tavo(kFtdi + " --device TV00000002 sell 1280 --wait 30");
+  });
+  auto accepting = [&] {
+    vu_state s{};
+    bridges_.Vu().get_state(1, &s);
+    return s.note_accepting != 0 && s.coin_accepting != 0;
+  };
+  for (int i = 0; i < 2000 && !accepting(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(accepting()) << sale.get().out;
+  EXPECT_EQ(VU_OK, bridges_.Vu().insert_note(1, 1000));
+  EXPECT_EQ(VU_OK, bridges_.Vu().insert_coin(1, 500));
+  Outcome r = sale.get();
+  EXPECT_EQ(0, r.exit) << r.out;
+  EXPECT_NE(r.out.find("sold for 1280: paid 1500, change 220"),
+            std::string::npos)
+      << r.out;
+  vu_state untouched{};
+  ASSERT_EQ(VU_OK, bridges_.Vu().get_state(0, &untouched));
+  EXPECT_EQ(0u, untouched.frames) << "the other unit was not used";
 }
 
 // Last: the id added stays for the rest of the process.
