@@ -14,6 +14,35 @@
 # (tavoctl::virtual, tavoctl-virtual.pc) and every shared library built
 # under drivers/NAME (tavoctl::NAME, tavoctl-NAME.pc).
 if(WIN32)
+  # Windows: what an application's developer needs beside tavoctl.dll: the
+  # header, the module-definition file and an import library for MSVC
+  # (tavoctl.lib) besides MinGW's libtavoctl.dll.a. On 32-bit Windows the
+  # import library maps the __stdcall names a caller compiled against
+  # tavoctl.h uses (_TAVO_Open@4) to the DLL's plain export names.
+  # llvm-dlltool writes the short import format of Microsoft's own lib.exe;
+  # binutils' dlltool does where it is missing.
+  find_program(TAVOCTL_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+  set(_implib ${TAVOCTL_WIN_DIR}/tavoctl.lib)
+  if(TAVOCTL_LLVM_DLLTOOL)
+    set(_machine $<IF:$<STREQUAL:${TAVOCTL_WIN_ARCH},i686>,i386,i386:x86-64>)
+    set(_make_implib ${TAVOCTL_LLVM_DLLTOOL} -m ${_machine} -d ${TAVOCTL_DEF}
+        -D tavoctl.dll -l ${_implib} $<$<STREQUAL:${TAVOCTL_WIN_ARCH},i686>:-k>)
+  else()
+    set(_make_implib ${CMAKE_DLLTOOL} --machine ${TAVOCTL_DLLTOOL_MACHINE}
+        --input-def ${TAVOCTL_DEF} --dllname tavoctl.dll
+        $<$<STREQUAL:${TAVOCTL_WIN_ARCH},i686>:--kill-at> --output-lib ${_implib})
+  endif()
+  add_custom_command(OUTPUT ${_implib}
+    COMMAND ${_make_implib}
+    DEPENDS ${TAVOCTL_DEF}
+    COMMENT "Making tavoctl.lib, the import library for MSVC"
+    VERBATIM)
+  add_custom_target(tavoctl_msvc_implib ALL DEPENDS ${_implib})
+
+  install(TARGETS tavoctl RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+  install(FILES ${_implib} ${TAVOCTL_DEF} DESTINATION lib)
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
+    DESTINATION include)
   return()
 endif()
 

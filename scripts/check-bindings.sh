@@ -5,7 +5,8 @@
 #     table of result codes generated), then its pytest suite, with Debian's
 #     python3 and python3-pytest;
 #   - bindings/dotnet compiled with Mono's mcs, its table generated from
-#     data/result-codes.tsv, and its test program run with mono.
+#     data/result-codes.tsv, and its test program run with mono;
+#   - the README's Python and C# sales, examples/sale.py and Sale.cs.
 #
 # usage: scripts/check-bindings.sh [BUILD_DIR]   (default build/ci)
 set -uo pipefail
@@ -26,6 +27,17 @@ cleanup() {
 }
 trap cleanup EXIT
 failed=0
+# example NAME COMMAND...: the example sells and balances.
+example() {
+  local name=$1 out
+  shift
+  if out=$("$@" 2>&1) && [ "$out" = "sold for 1280: paid 1500, change 220" ]; then
+    echo "ok   $name: $out"
+  else
+    echo "FAIL $name: $out"
+    failed=1
+  fi
+}
 
 echo "== Python: pip install bindings/python"
 if "$python" -m pip install -q --no-deps --no-build-isolation --no-index \
@@ -36,6 +48,7 @@ if "$python" -m pip install -q --no-deps --no-build-isolation --no-index \
   (cd "$work" && PYTHONPATH=$work/site PYTHONDONTWRITEBYTECODE=1 \
     "$python" -m pytest -q -p no:cacheprovider --rootdir "$work" \
     "$src/bindings/python/tests") || failed=1
+  example "examples/sale.py" env PYTHONPATH="$work/site" "$python" examples/sale.py
 else
   echo "FAIL pip install (or no generated _codes.py):"
   tail -20 "$work/pip.log"
@@ -52,6 +65,11 @@ if "$python" data/result_codes.py data/result-codes.tsv --csharp "$cs/ResultCode
   mcs -nologo -warnaserror -out:"$cs/SaleTest.exe" -r:"$cs/Tavoctl.dll" \
     bindings/dotnet/tests/SaleTest.cs; then
   mono "$cs/SaleTest.exe" || failed=1
+  if mcs -nologo -warnaserror -out:"$cs/Sale.exe" -r:"$cs/Tavoctl.dll" examples/Sale.cs; then
+    example "examples/Sale.cs" mono "$cs/Sale.exe"
+  else
+    failed=1
+  fi
 else
   echo "FAIL the C# binding does not compile"
   failed=1

@@ -10,6 +10,7 @@ scope=all
 [ "${1:-}" = "--linux" ] && scope=linux
 
 missing=()
+i386=0
 # need PACKAGE TEST...: the package is missing when the test fails.
 need() {
   local pkg=$1
@@ -54,6 +55,16 @@ if [ "$scope" = all ]; then
   need binutils-mingw-w64-x86-64 have x86_64-w64-mingw32-dlltool
   need wine have wine
   need wine64 test -x /usr/lib/wine/wine64
+  # The MSVC import library (llvm-dlltool) and an MSVC-style consumer of it
+  # (clang, lld-link).
+  need llvm-14 have llvm-dlltool-14
+  need lld-14 have lld-link-14
+  # 32-bit wine for the 32-bit DLL: the i386 architecture must be known to
+  # dpkg before the package list is read.
+  if ! test -x /usr/lib/wine/wine; then
+    missing+=("wine32:i386")
+    i386=1
+  fi
 fi
 
 if [ ${#missing[@]} -eq 0 ]; then
@@ -70,6 +81,9 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ "${i386:-0}" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 update -q
 "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -q \
   --no-install-recommends "${missing[@]}" \

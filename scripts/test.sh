@@ -12,7 +12,9 @@
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
 #                    then everything else that preset builds
 #   4. preset win64: the same for 64-bit Windows
-#   5. scripts/wine-e2e.sh build/win64: the win64 tavo.exe under wine
+#   5. scripts/wine-e2e.sh build/win32, build/win64: each tavo.exe under
+#      wine (32-bit wine for win32), and scripts/check-msvc-consumer.sh: an
+#      MSVC-style program linked with tavoctl.lib
 # Installs what a fresh Debian machine lacks first. Runs every step it can
 # even after a failure, prints a summary, and exits non-zero if any failed.
 set -uo pipefail
@@ -22,7 +24,7 @@ scripts/install-deps.sh || exit 1
 
 results=()
 failed=0
-win64_built=0
+built=()
 # step NAME COMMAND...: runs the command and records how it went.
 step() {
   local name=$1
@@ -92,23 +94,24 @@ for arch in win32:i686 win64:x86_64; do
   else
     skip "$preset check-dll" "no DLL"
   fi
-  if step "$preset build" cmake --build --preset "$preset" &&
-    [ "$preset" = win64 ]; then
-    win64_built=1
+  if step "$preset build" cmake --build --preset "$preset"; then
+    built+=("$preset")
   fi
 done
 
-# ---- hook: the DLL run under wine against a stand-in FTD2XX.DLL ---------
-# scripts/wine-e2e.sh takes the win64 build directory. Until it exists (and
-# is executable) this step is skipped.
-if [ ! -x scripts/wine-e2e.sh ]; then
-  skip "wine e2e" "scripts/wine-e2e.sh not there yet"
-elif [ "$win64_built" -ne 1 ]; then
-  skip "wine e2e" "no win64 build"
-  failed=1
-else
-  step "wine e2e" scripts/wine-e2e.sh build/win64
-fi
+# ---- each DLL run under wine against the virtual unit as FTD2XX.DLL -----
+# The tool's commands as on Linux (scripts/wine-e2e.sh), and an application
+# built the MSVC way against tavoctl.lib (scripts/check-msvc-consumer.sh);
+# the 32-bit build under 32-bit wine, so __stdcall is run, not only read.
+for preset in win32 win64; do
+  if [[ " ${built[*]} " != *" $preset "* ]]; then
+    skip "$preset wine e2e" "no $preset build"
+    failed=1
+    continue
+  fi
+  step "$preset wine e2e" scripts/wine-e2e.sh "build/$preset"
+  step "$preset msvc consumer" scripts/check-msvc-consumer.sh "build/$preset"
+done
 # -------------------------------------------------------------------------
 
 echo

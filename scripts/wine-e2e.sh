@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
-# The 64-bit Windows build in a real PE loader: wine64 runs tavo.exe, which
-# loads tavoctl.dll, whose imports of FTD2XX.DLL bind by ordinal to the
-# virtual unit built as FTD2XX.DLL beside it. Each run must end as the same
-# command ends on Linux: same exit code, same transcript.
+# A Windows build in a real PE loader: wine (32-bit, for the win32 build)
+# or wine64 runs tavo.exe, which loads tavoctl.dll, whose imports of
+# FTD2XX.DLL bind by ordinal to the virtual unit built as FTD2XX.DLL beside
+# it. Each run must end as the same command ends on Linux: same exit code,
+# same transcript. On 32-bit every export is __stdcall: a wrong argument size
+# on either side leaves the stack off and the run fails.
 #
-# usage: scripts/wine-e2e.sh WIN64_BUILD_DIR [LINUX_BUILD_DIR]
-#   LINUX_BUILD_DIR (default: the ci build beside WIN64_BUILD_DIR) holds the
+# usage: scripts/wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]
+#   WIN_BUILD_DIR: build/win64 or build/win32 (the loader follows tavo.exe)
+#   LINUX_BUILD_DIR (default: the ci build beside WIN_BUILD_DIR) holds the
 #   Linux tavo; when it is there the transcripts are compared line by line.
 #
 # One wine prefix per run (about 10 s and 700 MB), in a temporary folder that
 # is removed at the end.
 set -uo pipefail
 
-win=${1:?usage: wine-e2e.sh WIN64_BUILD_DIR [LINUX_BUILD_DIR]}
+win=${1:?usage: wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]}
 linux=${2:-$win/../ci}
 win=$(cd "$win" && pwd) || exit 1
 
-loader=/usr/lib/wine/wine64
-[ -x "$loader" ] || loader=$(command -v wine64 || true)
+if objdump -f "$win/tavo.exe" 2>/dev/null | grep -q pei-i386; then
+  wine=wine # the 32-bit loader (Debian wine32:i386)
+else
+  wine=wine64
+fi
+loader=/usr/lib/wine/$wine
+[ -x "$loader" ] || loader=$(command -v $wine || true)
 if [ -z "$loader" ]; then
-  echo "wine-e2e: wine64 is not installed (scripts/install-deps.sh installs it)"
+  echo "wine-e2e: $wine is not installed (scripts/install-deps.sh installs it)"
   exit 1
 fi
 wineserver=$(dirname "$loader")/wineserver
@@ -27,7 +35,7 @@ wineserver=$(dirname "$loader")/wineserver
 
 for f in tavo.exe tavoctl.dll FTD2XX.DLL; do
   if [ ! -f "$win/$f" ]; then
-    echo "wine-e2e: $win/$f is missing (build the win64 preset first)"
+    echo "wine-e2e: $win/$f is missing (build its preset first)"
     exit 1
   fi
 done
