@@ -22,7 +22,7 @@ static unsigned Run(void) {
   TavoData units;
   if (TAVO_Open(&h) != TAVO_OK || h == 0) return 1;
   if (TAVO_GetPCBData(h, &board) != TAVO_OK) return 2;
-  if (!Starts(board.SerialNo, "TAVOVU") || board.Credit != 0) return 3;
+  if (!Starts(board.SerialNo, "VIRTUAL") || board.Credit != 0) return 3;
   if (TAVO_GetTAVOData(h, &units) != TAVO_OK || units.BillStock != 10) return 4;
   if (TAVO_7SegNum(h, 3, 45) != TAVO_OK) return 5;
   if (TAVO_Charge(h, 100) != TAVO_CODE(TAVO_FN_CHARGE, TAVO_REASON_NO_TRADE)) {

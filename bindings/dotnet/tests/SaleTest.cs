@@ -35,7 +35,7 @@ static class SaleTest
         VirtualUnit.Reset();
         using (var unit = new Unit("virtual"))
         {
-            Expect(unit.Board.Serial == "TAVOVU00000001", "the virtual unit's serial: " + unit.Board.Serial);
+            Expect(unit.Board.Serial == "VIRTUAL00000001", "the virtual unit's serial: " + unit.Board.Serial);
             Expect(unit.Units.CoinStock[3] == 20 && unit.Units.BillStock == 10, "the default stock");
             unit.TradeBegin();
             unit.Accept(1280);

@@ -17,7 +17,7 @@ def test_the_records_have_the_layout_of_the_header():
 
 def test_an_idle_unit(unit):
     board = unit.board()
-    assert board.serial == "TAVOVU00000001"
+    assert board.serial == "VIRTUAL00000001"
     assert (board.trade_id, board.credit, board.accept_limit) == (0, 0, 0)
     units = unit.poll()
     assert units.coin_fitted and units.note_fitted
