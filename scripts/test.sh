@@ -65,6 +65,15 @@ else
   failed=1
 fi
 
+# A sale over emulated real-USB timing, at the bridge's latency timer of
+# 16 ms and of 1 ms, against the wire time of its bytes: printed, not
+# judged (the figures depend on the machine's load).
+if [ -x build/ci/tests/usb/usb_latency_bench ]; then
+  step "usb latency bench" build/ci/tests/usb/usb_latency_bench
+else
+  skip "usb latency bench" "not built (umockdev, libftdi1 or benchmark missing)"
+fi
+
 # What an application gets: `cmake --install` into a scratch prefix, the
 # examples built against it through find_package and pkg-config and run on
 # the virtual unit, the .deb packages' contents, the library-only preset.

@@ -216,7 +216,9 @@ FT_EXPORT int tavo_bridges_list(tavo_bridge *bridges, int max) {
     }
   }
   int count = 0;
-  for (auto &[f, index] : rows) {
+  for (const auto &row : rows) {
+    Found *f = row.first;
+    int index = row.second;
     if (count < max && bridges != nullptr) {
       tavo_bridge &b = bridges[count];
       b = tavo_bridge{};

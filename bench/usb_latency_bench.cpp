@@ -1,0 +1,209 @@
+// A whole sale over real-USB timing: the library, libtavoftdi.so, libftdi
+// and libusb against an emulated bridge (umockdev) that holds the unit's
+// replies as the chip does, until it has 62 bytes or its latency timer runs
+// out. BM_UsbSale/16 leaves the chip at its factory 16 ms (the chip takes no
+// less), BM_UsbSale/1 lets the provider set 1 ms.
+//
+// The time counted is the time the library spends in the driver's calls
+// (purge, write, read): this program defines the FT_* functions itself,
+// so the library binds to them, and passes each call on to the provider.
+// The library's own pauses between polls are not link time. Counters:
+//   link_ms  time in the driver's calls per sale
+//   wire_ms  time of the sale's bytes alone on the serial line (10 bits a
+//            byte at 38400 baud), the physical limit
+//   ratio    link_ms / wire_ms
+//   purge_ms, write_ms, read_ms: link_ms by kind of call (a purge is two
+//            control transfers, a write one bulk transfer; the reads wait
+//            for the bytes and for the chip's timer)
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "emulated_bridge.h"
+#include "link/d2xx.h"
+#include "tavoctl.h"
+#include "usb_sale.h"
+
+namespace {
+
+struct Provider {
+  decltype(&FT_ListDevices) listDevices;
+  decltype(&FT_Open) open;
+  decltype(&FT_Close) close;
+  decltype(&FT_ResetDevice) resetDevice;
+  decltype(&FT_GetDeviceInfo) getDeviceInfo;
+  decltype(&FT_SetBaudRate) setBaudRate;
+  decltype(&FT_SetDataCharacteristics) setDataCharacteristics;
+  decltype(&FT_SetFlowControl) setFlowControl;
+  decltype(&FT_SetChars) setChars;
+  decltype(&FT_SetTimeouts) setTimeouts;
+  decltype(&FT_Purge) purge;
+  decltype(&FT_Write) write;
+  decltype(&FT_Read) read;
+};
+
+template <typename F>
+void Bind(void *m, const char *name, F *out) {
+  *out = reinterpret_cast<F>(dlsym(m, name));
+  if (*out == nullptr) {
+    std::fprintf(stderr, "%s lacks %s\n", TAVOFTDI_SO, name);
+    std::exit(1);
+  }
+}
+
+const Provider &P() {
+  static Provider p = [] {
+    Provider q{};
+    void *m = dlopen(TAVOFTDI_SO, RTLD_NOW | RTLD_LOCAL);
+    if (m == nullptr) {
+      std::fprintf(stderr, "cannot load %s: %s\n", TAVOFTDI_SO, dlerror());
+      std::exit(1);
+    }
+    Bind(m, "FT_ListDevices", &q.listDevices);
+    Bind(m, "FT_Open", &q.open);
+    Bind(m, "FT_Close", &q.close);
+    Bind(m, "FT_ResetDevice", &q.resetDevice);
+    Bind(m, "FT_GetDeviceInfo", &q.getDeviceInfo);
+    Bind(m, "FT_SetBaudRate", &q.setBaudRate);
+    Bind(m, "FT_SetDataCharacteristics", &q.setDataCharacteristics);
+    Bind(m, "FT_SetFlowControl", &q.setFlowControl);
+    Bind(m, "FT_SetChars", &q.setChars);
+    Bind(m, "FT_SetTimeouts", &q.setTimeouts);
+    Bind(m, "FT_Purge", &q.purge);
+    Bind(m, "FT_Write", &q.write);
+    Bind(m, "FT_Read", &q.read);
+    return q;
+  }();
+  return p;
+}
+
+struct LinkMeter {
+  double purge = 0, write = 0, read = 0;  // seconds in each kind of call
+  uint64_t exchanges = 0;                 // purges: one per exchange
+  uint64_t bytes = 0;                     // written and read
+};
+LinkMeter Meter;
+
+template <typename Call>
+FT_STATUS Timed(double *seconds, Call call) {
+  auto start = std::chrono::steady_clock::now();
+  FT_STATUS s = call();
+  *seconds +=
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  return s;
+}
+
+}  // namespace
+
+// The driver's functions as the library sees them: the provider's, with the
+// exchanges timed and their bytes counted. Exported, so that the library's
+// FT_* bind to these.
+#pragma GCC visibility push(default)
+extern "C" {
+FT_STATUS FT_ListDevices(void *a, void *b, DWORD f) {
+  return P().listDevices(a, b, f);
+}
+FT_STATUS FT_Open(int n, FT_HANDLE *h) { return P().open(n, h); }
+FT_STATUS FT_Close(FT_HANDLE h) { return P().close(h); }
+FT_STATUS FT_ResetDevice(FT_HANDLE h) { return P().resetDevice(h); }
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE *t, DWORD *id, char *s,
+                           char *d, void *x) {
+  return P().getDeviceInfo(h, t, id, s, d, x);
+}
+FT_STATUS FT_SetBaudRate(FT_HANDLE h, ULONG b) { return P().setBaudRate(h, b); }
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE h, UCHAR w, UCHAR s, UCHAR p) {
+  return P().setDataCharacteristics(h, w, s, p);
+}
+FT_STATUS FT_SetFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) {
+  return P().setFlowControl(h, f, on, off);
+}
+FT_STATUS FT_SetChars(FT_HANDLE h, UCHAR e, UCHAR ee, UCHAR r, UCHAR re) {
+  return P().setChars(h, e, ee, r, re);
+}
+FT_STATUS FT_SetTimeouts(FT_HANDLE h, ULONG r, ULONG w) {
+  return P().setTimeouts(h, r, w);
+}
+FT_STATUS FT_Purge(FT_HANDLE h, ULONG m) {
+  ++Meter.exchanges;
+  return Timed(&Meter.purge, [&] { return P().purge(h, m); });
+}
+FT_STATUS FT_Write(FT_HANDLE h, void *b, DWORD n, DWORD *done) {
+  DWORD written = 0;
+  FT_STATUS s =
+      Timed(&Meter.write, [&] { return P().write(h, b, n, &written); });
+  Meter.bytes += written;
+  if (done != nullptr) *done = written;
+  return s;
+}
+FT_STATUS FT_Read(FT_HANDLE h, void *b, DWORD n, DWORD *done) {
+  DWORD got = 0;
+  FT_STATUS s = Timed(&Meter.read, [&] { return P().read(h, b, n, &got); });
+  Meter.bytes += got;
+  if (done != nullptr) *done = got;
+  return s;
+}
+}
+#pragma GCC visibility pop
+
+namespace {
+
+void BM_UsbSale(benchmark::State &state) {
+  usbtest::Bridges bridges(TAVOVU_SO);
+  vu_device_config config;
+  bridges.Vu().default_config(&config);
+  bridges.Vu().add_device(&config);
+  usbtest::BridgeConfig chip;
+  chip.unit = 0;
+  chip.min_latency_ms = static_cast<int>(state.range(0));
+  bridges.Add(chip);
+  uint32_t handle = 0;
+  if (TAVO_Open(&handle) != 0) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  Meter = LinkMeter{};
+  int sales = 0;
+  for (auto _ : state) {
+    std::string failed = usbtest::WholeSale(bridges, 0, handle);
+    if (!failed.empty()) {
+      state.SkipWithError(failed.c_str());
+      break;
+    }
+    ++sales;
+    int coins[4] = {50, 50, 50, 50};
+    bridges.Vu().set_coin_stock(0, coins);
+  }
+  TAVO_Close(handle);
+  if (sales > 0) {
+    double wire = static_cast<double>(Meter.bytes) * 10.0 / 38400.0;
+    double link = Meter.purge + Meter.write + Meter.read;
+    auto perSale = [&](double seconds) { return seconds * 1000.0 / sales; };
+    state.counters["latency_timer_ms"] = bridges.State(0).latency_ms;
+    state.counters["exchanges"] = static_cast<double>(Meter.exchanges) / sales;
+    state.counters["link_ms"] = perSale(link);
+    state.counters["wire_ms"] = perSale(wire);
+    state.counters["ratio"] = link / wire;
+    state.counters["purge_ms"] = perSale(Meter.purge);
+    state.counters["write_ms"] = perSale(Meter.write);
+    state.counters["read_ms"] = perSale(Meter.read);
+  }
+}
+BENCHMARK(BM_UsbSale)
+    ->Arg(16)
+    ->Arg(1)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  usbtest::RunUnderPreload(argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
