@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A Windows build in a real PE loader: wine (32-bit, for the win32 build)
 # or wine64 runs tavo.exe, which loads tavoctl.dll, whose imports of
-# FTD2XX.DLL bind by ordinal to the virtual unit built as FTD2XX.DLL beside
-# it. Each run must end as the same command ends on Linux: same exit code,
+# FTD2XX.DLL bind by ordinal to the virtual unit built as FTD2XX.DLL in its
+# own folder, virtual-unit\ (never beside tavoctl.dll), which tavo.exe loads
+# first. Each run must end as the same command ends on Linux: same exit code,
 # same transcript. On 32-bit every export is __stdcall: a wrong argument size
 # on either side leaves the stack off and the run fails.
 #
@@ -33,7 +34,7 @@ fi
 wineserver=$(dirname "$loader")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo true)
 
-for f in tavo.exe tavoctl.dll FTD2XX.DLL; do
+for f in tavo.exe tavoctl.dll virtual-unit/FTD2XX.DLL; do
   if [ ! -f "$win/$f" ]; then
     echo "wine-e2e: $win/$f is missing (build its preset first)"
     exit 1
@@ -50,10 +51,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The exe, the library and the virtual unit alone in one folder, run from
-# there: the loader finds this FTD2XX.DLL and no other.
-mkdir -p "$work/run" "$WINEPREFIX"
-cp "$win/tavo.exe" "$win/tavoctl.dll" "$win/FTD2XX.DLL" "$work/run/"
+# The exe and the library alone in one folder, the virtual unit in its own
+# folder below, run from there: the loader finds this FTD2XX.DLL and no
+# other.
+mkdir -p "$work/run/virtual-unit" "$WINEPREFIX"
+cp "$win/tavo.exe" "$win/tavoctl.dll" "$work/run/"
+cp "$win/virtual-unit/FTD2XX.DLL" "$work/run/virtual-unit/"
 
 echo "wine-e2e: making a wine prefix"
 if ! timeout 300 "$loader" wineboot --init >"$work/wineboot.log" 2>&1; then
@@ -133,7 +136,7 @@ check 2 "unknown command" frobnicate
 # without the option, the tool cannot start.
 mkdir -p "$work/alt/provider"
 cp "$win/tavo.exe" "$win/tavoctl.dll" "$work/alt/"
-cp "$win/FTD2XX.DLL" "$work/alt/provider/"
+cp "$win/virtual-unit/FTD2XX.DLL" "$work/alt/provider/"
 alt() {
   (cd "$work/alt" && timeout 120 "$loader" ./tavo.exe "$@") 2>&1 | tr -d '\r'
   return "${PIPESTATUS[0]}"

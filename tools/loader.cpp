@@ -16,7 +16,9 @@ namespace {
 
 #ifdef _WIN32
 using Module = HMODULE;
-constexpr const char *kProviderName = "FTD2XX.DLL";
+// The virtual unit's FTD2XX.DLL has a folder of its own in the build, so
+// that it never sits beside tavoctl.dll.
+constexpr const char *kProviderName = "virtual-unit\\FTD2XX.DLL";
 constexpr const char *kLibraryNames[] = {"tavoctl.dll"};
 
 std::string ToolFolder() {
