@@ -47,7 +47,9 @@ if ! { clang --target=$target -ffreestanding -fno-builtin -O1 -Wall -Werror \
   echo "FAIL $arch: the MSVC-style consumer does not build against tavoctl.lib"
   exit 1
 fi
-cp "$win/tavoctl.dll" "$win/FTD2XX.DLL" "$work/"
+# The virtual unit is built in a folder of its own; here, for the run only,
+# it goes beside the consumer, which loads nothing by itself.
+cp "$win/tavoctl.dll" "$win/virtual-unit/FTD2XX.DLL" "$work/"
 (cd "$work" && timeout 300 "$loader" ./consumer.exe) >"$work/out.txt" 2>&1
 code=$?
 if [ "$code" -eq 0 ]; then
