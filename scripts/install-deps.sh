@@ -48,6 +48,14 @@ need python3-wheel /usr/bin/python3 -c "import wheel"
 need python3-pytest /usr/bin/python3 -c "import pytest"
 need mono-mcs have mcs
 need mono-runtime have mono
+# tavod, the local payment service, and its tests.
+need libboost1.81-dev test -f /usr/include/boost/beast.hpp
+need libboost-json1.81-dev test -f /usr/lib/x86_64-linux-gnu/libboost_json.so.1.81.0
+need libsqlite3-dev test -f /usr/include/sqlite3.h
+need libssl-dev test -f /usr/include/openssl/ssl.h
+need python3-yaml /usr/bin/python3 -c "import yaml"
+need python3-jsonschema /usr/bin/python3 -c "import jsonschema"
+need python3-websocket /usr/bin/python3 -c "import websocket"
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix
