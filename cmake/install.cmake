@@ -134,7 +134,8 @@ endif()
 
 # The udev rules that the providers ship (access to the bridge's device
 # nodes for a non-root application).
-file(GLOB _rules ${PROJECT_SOURCE_DIR}/drivers/*/*.rules)
+file(GLOB _rules ${PROJECT_SOURCE_DIR}/drivers/*/*.rules
+  ${PROJECT_SOURCE_DIR}/packaging/udev/*.rules)
 if(_rules)
   install(FILES ${_rules} DESTINATION lib/udev/rules.d COMPONENT runtime)
 endif()
