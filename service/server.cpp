@@ -240,8 +240,24 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   // Runs a job on the worker's thread and resumes here with its answer.
   template <typename F>
   awaitable<Answer> OnWorker(F job) {
-    co_return co_await net::co_spawn(
-        workerIo, [job]() -> awaitable<Answer> { co_return job(); },
+    co_return co_await net::async_initiate<decltype(use_awaitable),
+                                           void(Answer)>(
+        [this, job = std::move(job)](auto handler) mutable {
+          net::post(workerIo, [job = std::move(job),
+                               handler = std::move(handler)]() mutable {
+            Answer a;
+            try {
+              a = job();
+            } catch (const std::exception &e) {
+              a = Problem(500, "internal", "Internal error", e.what());
+            }
+            auto ex = net::get_associated_executor(handler);
+            net::post(
+                ex, [a = std::move(a), handler = std::move(handler)]() mutable {
+                  std::move(handler)(std::move(a));
+                });
+          });
+        },
         use_awaitable);
   }
 
@@ -476,10 +492,15 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                         &body)) {
         co_return Make(req, *bad);
       }
-      std::string kind(body.at("kind").as_string());
+      // The job captures plain values only: GCC 12 may destroy an object
+      // captured by a lambda in a co_await expression twice.
+      static const char *const kKinds[] = {"coin_jam", "note_jam",
+                                           "power_failure", "silence"};
+      size_t kind = 0;
+      while (body.at("kind").as_string() != kKinds[kind]) ++kind;
       bool on = !body.contains("on") || body.at("on").as_bool();
       co_return Make(req, co_await OnWorker([this, kind, on] {
-                       return worker.VirtualFault(kind, on);
+                       return worker.VirtualFault(kKinds[kind], on);
                      }));
     }
     if (p == "/v1/virtual/money") {

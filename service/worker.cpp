@@ -49,7 +49,11 @@ json::array FlagNames(uint32_t flags, bool coin) {
   }
   // Bits the library does not name (a jam, on the units known so far).
   for (uint32_t bit = 1; bit < 0x100; bit <<= 1) {
-    if ((low & bit) && !(named & bit)) out.emplace_back(HexCode(bit & 0xFFu));
+    if ((low & bit) && !(named & bit)) {
+      char name[8];
+      std::snprintf(name, sizeof name, "0x%02X", bit);
+      out.emplace_back(name);
+    }
   }
   return out;
 }
@@ -810,6 +814,7 @@ Answer Worker::CreateSale(uint32_t price) {
   sale_ = std::move(s);
   events_("sale", SaleJson(sale_->rec));
   Advance();
+  Schedule(options_.salePollMs);  // from the idle pace to the sale's
   return Ok(SaleJson(sale_->rec), 201);
 }
 

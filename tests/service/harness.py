@@ -111,6 +111,81 @@ class VirtualUnit:
         self.proc.wait(timeout=5)
 
 
+# ------------------------------------------------------------ the API doc
+
+class OpenApi:
+    """The service's OpenAPI document: checks each response the tests get
+    against what it documents for that path, method and status."""
+
+    def __init__(self):
+        import yaml
+        here = os.path.dirname(os.path.abspath(__file__))
+        path = os.path.join(here, "..", "..", "service", "openapi.yaml")
+        with open(path) as f:
+            self.doc = yaml.safe_load(f)
+        self.routes = []
+        for template, ops in self.doc["paths"].items():
+            pattern = "^" + re.sub(r"\{[^}]+\}", "[^/]+", template) + "$"
+            self.routes.append((re.compile(pattern), template, ops))
+        self.seen = set()
+
+    def operation(self, method, path):
+        path = path.split("?")[0]
+        for pattern, template, ops in self.routes:
+            if pattern.match(path):
+                return template, ops.get(method.lower())
+        return None, None
+
+    def check(self, method, path, status, content_type, body):
+        import jsonschema
+        template, op = self.operation(method, path)
+        if template is None or op is None:
+            if status in (404, 405):
+                return  # the service's answer to what it does not serve
+            raise AssertionError(f"{method} {path} is not documented")
+        responses = op["responses"]
+        key = str(status)
+        if key not in responses:
+            if status in (401, 403, 404, 413, 415, 422, 500):
+                resp = self.doc["components"]["responses"]["Problem"]
+            else:
+                raise AssertionError(
+                    f"{method} {template} answered {status}, not documented")
+        else:
+            resp = responses[key]
+        if "$ref" in resp:
+            resp = self.doc["components"]["responses"][
+                resp["$ref"].split("/")[-1]]
+        self.seen.add((method.upper(), template))
+        content = resp.get("content")
+        if not content:
+            return
+        kind = content_type.split(";")[0].strip()
+        if kind not in content:
+            raise AssertionError(f"{method} {template} {status}: content "
+                                 f"type {kind}, documented {list(content)}")
+        schema = content[kind].get("schema")
+        if schema is None:
+            return
+        resolver = jsonschema.RefResolver.from_schema(self.doc)
+        jsonschema.Draft202012Validator(schema, resolver=resolver).validate(
+            body)
+
+    def operations(self):
+        return {(m.upper(), t) for t, ops in self.doc["paths"].items()
+                for m in ops if m in ("get", "post")}
+
+
+API = None
+
+
+def api():
+    global API
+    if API is None:
+        API = OpenApi()
+    return API
+
+
 # ------------------------------------------------------------ the service
 
 class Service:
@@ -166,6 +241,8 @@ class Service:
         conn.close()
         kind = r.getheader("Content-Type", "")
         parsed = json.loads(text) if "json" in kind and text else text
+        # Every answer the tests see must be as the API document says.
+        api().check(method, path, r.status, kind, parsed)
         return r.status, r, parsed
 
     def get(self, path, **kw):

@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""The REST API and the events of tavod against a virtual unit in its own
+process. Every response is checked against service/openapi.yaml (the
+harness does it on each request); the money is checked on the unit."""
+import json
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+from harness import ServiceTest, wait_for  # noqa: E402
+
+
+def events_until(ws, predicate, timeout=10):
+    """Reads events until one satisfies the predicate; returns them all."""
+    seen = []
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        e = json.loads(ws.recv())
+        seen.append(e)
+        if predicate(e):
+            return seen
+    raise AssertionError(f"no such event among {seen}")
+
+
+class Sales(ServiceTest):
+    def sell(self, price, money):
+        before = self.unit.money()
+        st, res, sale = self.svc.post("/v1/sales", {"price": price})
+        self.assertEqual(st, 201, sale)
+        self.assertEqual(res.getheader("Location"), f"/v1/sales/{sale['id']}")
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        for m in money:
+            if m == "note":
+                # The escrow holds one note: the next goes in once the
+                # service has had the last one taken in.
+                wait_for(lambda: self.unit.insert_note() == 0,
+                         what="the escrow to take a note")
+            else:
+                self.assertEqual(self.unit.insert_coin(m), 0)
+        return before, sale["id"]
+
+    def test_sales_with_and_without_change(self):
+        # price, money inserted, change expected
+        for price, money, change in [
+            (1200, [500, 500, 500], 300),
+            (1500, ["note", "note"], 500),
+            (660, [500, 100, 50, 10], 0),
+            (100, [500], 400),
+        ]:
+            with self.subTest(price=price, money=money):
+                before, sid = self.sell(price, money)
+                sale = self.svc.wait_sale(sid, {"done", "failed"})
+                self.assertEqual(sale["state"], "done", sale)
+                self.assertEqual((sale["charged"], sale["paid"],
+                                  sale["credit"]), (price, change, 0))
+                self.assertGreater(sale["frames"], 0)
+                self.assertBalanced(before, price)
+
+    def test_cancel_pays_back_what_was_inserted(self):
+        before, sid = self.sell(2000, [100, "note"])
+        wait_for(lambda: self.svc.sale(sid)["credit"] == 1100,
+                 what="the credit")
+        st, _, sale = self.svc.post(f"/v1/sales/{sid}/cancel")
+        self.assertEqual(st, 202, sale)
+        sale = self.svc.wait_sale(sid, {"cancelled", "failed"})
+        self.assertEqual((sale["state"], sale["paid"], sale["charged"]),
+                         ("cancelled", 1100, 0))
+        self.assertBalanced(before, 0)
+        # Once finished, neither a second cancel nor a new one is taken.
+        st, _, problem = self.svc.post(f"/v1/sales/{sid}/cancel")
+        self.assertEqual((st, problem["type"]), (409, "/problems/sale-finished"))
+        st, _, problem = self.svc.post("/v1/sales/999/cancel")
+        self.assertEqual(st, 404)
+
+    def test_one_sale_at_a_time(self):
+        st, _, first = self.svc.post("/v1/sales", {"price": 500})
+        self.assertEqual(st, 201)
+        st, _, problem = self.svc.post("/v1/sales", {"price": 800})
+        self.assertEqual(st, 409)
+        self.assertEqual(problem["type"], "/problems/sale-in-progress")
+        self.assertIn(f"sale {first['id']}", problem["detail"])
+        # Nor a payout or a reset while it runs.
+        op = self.svc.operator
+        self.assertEqual(self.svc.post("/v1/payouts", {"amount": 100},
+                                       token=op)[0], 409)
+        self.assertEqual(self.svc.post("/v1/unit/reset", token=op)[0], 409)
+        self.svc.post(f"/v1/sales/{first['id']}/cancel")
+        self.svc.wait_sale(first["id"], {"cancelled"})
+        st, _, listing = self.svc.get("/v1/sales")
+        self.assertEqual([s["id"] for s in listing["sales"]], [first["id"]])
+
+    def test_a_charged_sale_cannot_be_cancelled(self):
+        # The change payout of the virtual unit is held while its coin unit
+        # is jammed, which keeps the sale past its charge.
+        before, sid = self.sell(100, [])
+        self.assertEqual(self.unit.insert_coin(500), 0)
+        self.unit.jam(0, True)
+        try:
+            wait_for(lambda: self.svc.sale(sid)["charged"] == 100,
+                     what="the charge")
+            st, _, problem = self.svc.post(f"/v1/sales/{sid}/cancel")
+            self.assertEqual((st, problem["type"]),
+                             (409, "/problems/sale-charged"))
+        finally:
+            self.unit.jam(0, False)
+        sale = self.svc.wait_sale(sid, {"done", "failed"})
+        self.assertEqual((sale["state"], sale["paid"]), ("done", 400))
+        self.assertBalanced(before, 100)
+
+    def test_unit_status_names_flags_and_stock(self):
+        st, _, unit = self.svc.get("/v1/unit")
+        self.assertEqual(st, 200)
+        self.assertTrue(unit["connected"] and unit["virtual"])
+        self.assertTrue(unit["serial"] and unit["board"]["text"])
+        self.assertIn("stopped", unit["coin_unit"]["flags"])
+        stock = self.unit.money()["stock"]
+        self.assertEqual([unit["stock"][d] for d in
+                          ("10", "50", "100", "500", "1000")], list(stock))
+
+
+class Events(ServiceTest):
+    def test_a_sale_in_events_and_a_client_that_comes_back(self):
+        ws = self.svc.ws()
+        hello = json.loads(ws.recv())
+        self.assertEqual(hello["type"], "hello")
+        st, _, sale = self.svc.post("/v1/sales", {"price": 600})
+        sid = sale["id"]
+        self.svc.wait_sale(sid, {"accepting"})
+        self.unit.insert_coin(500)
+        self.unit.insert_coin(500)
+        seen = events_until(ws, lambda e: e.get("type") == "sale" and
+                            e["data"]["state"] == "done")
+        ws.close()
+        seqs = [e["seq"] for e in seen]
+        self.assertEqual(seqs, list(range(seqs[0], seqs[0] + len(seqs))))
+        states = [e["data"]["state"] for e in seen if e["type"] == "sale"]
+        self.assertEqual(states, ["opening", "accepting", "charging",
+                                  "paying_change", "ending", "done"])
+        coins = [e["data"]["value"] * e["data"]["count"] for e in seen
+                 if e["type"] == "coin_inserted"]
+        self.assertEqual(sum(coins), 1000)
+        credits = [e["data"]["credit"] for e in seen if e["type"] == "credit"]
+        self.assertEqual(credits[-1], 1000)
+        self.assertTrue(any(e["type"] == "payout" for e in seen))
+        # Coming back with the last sequence number seen halfway: the rest
+        # again, in order, nothing lost and nothing twice.
+        half = seen[len(seen) // 2]["seq"]
+        ws = self.svc.ws(since=half)
+        self.assertEqual(json.loads(ws.recv())["type"], "hello")
+        again = [json.loads(ws.recv()) for _ in range(seen[-1]["seq"] - half)]
+        ws.close()
+        self.assertEqual(again, [e for e in seen if e["seq"] > half])
+
+    def test_since_must_be_a_number(self):
+        import websocket
+        with self.assertRaises(websocket.WebSocketBadStatusException) as c:
+            self.svc.ws(since="x")
+        self.assertEqual(c.exception.status_code, 400)
+        # A plain GET on the events is told to upgrade.
+        self.assertEqual(self.svc.get("/v1/events")[0], 426)
+
+
+class Faults(ServiceTest):
+    extra = ("--fault-timeout-ms", "1500")
+
+    def test_power_failure_mid_sale_pays_back(self):
+        before = self.unit.money()
+        _, _, sale = self.svc.post("/v1/sales", {"price": 1000})
+        sid = sale["id"]
+        self.svc.wait_sale(sid, {"accepting"})
+        self.unit.insert_coin(500)
+        self.unit.insert_coin(100)
+        wait_for(lambda: self.svc.sale(sid)["credit"] == 600, what="credit")
+        ws = self.svc.ws()
+        ws.recv()
+        self.assertEqual(self.unit.power_fail(), 0)
+        sale = self.svc.wait_sale(sid, {"cancelled", "failed"})
+        self.assertEqual((sale["state"], sale["paid"]), ("cancelled", 600))
+        seen = events_until(ws, lambda e: e.get("type") == "sale" and
+                            e["data"]["state"] == "cancelled")
+        ws.close()
+        self.assertTrue(any(e["type"] == "fault" for e in seen))
+        self.assertTrue(any(e["type"] == "unit" and e["data"]["connected"]
+                            for e in seen))
+        self.assertBalanced(before, 0)
+
+    def test_silent_unit_fails_the_sale_with_an_incident(self):
+        _, _, sale = self.svc.post("/v1/sales", {"price": 1000})
+        sid = sale["id"]
+        self.svc.wait_sale(sid, {"accepting"})
+        self.unit.insert_coin(100)
+        wait_for(lambda: self.svc.sale(sid)["credit"] == 100, what="credit")
+        self.unit.silence(True)
+        try:
+            sale = self.svc.wait_sale(sid, {"failed", "cancelled"},
+                                      timeout=15)
+            self.assertEqual(sale["state"], "failed")
+            self.assertIsNotNone(sale["last_failure"])
+            self.assertTrue(sale["last_failure"]["code_text"])
+            _, _, unit = self.svc.get("/v1/unit")
+            self.assertFalse(unit["connected"])
+            _, _, inc = self.svc.get("/v1/incidents?open=true")
+            self.assertEqual([(i["sale"], i["amount"]) for i in
+                              inc["incidents"]], [(sid, 100)])
+        finally:
+            self.unit.silence(False)
+        self.assertIsNone(self.svc.proc.poll())
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["connected"],
+                 what="the unit back")
+        iid = inc["incidents"][0]["id"]
+        self.assertEqual(self.svc.post(f"/v1/incidents/{iid}/resolve")[0],
+                         403)
+        st, _, done = self.svc.post(f"/v1/incidents/{iid}/resolve",
+                                    token=self.svc.operator)
+        self.assertEqual((st, done["open"]), (200, False))
+        self.assertEqual(self.svc.get("/v1/incidents?open=true")[2],
+                         {"incidents": []})
+        self.assertIn('tavo_faults_total{code="0x0637"}',
+                      self.svc.get("/metrics")[2])
+
+    def test_jammed_coin_unit_shows_in_the_flags(self):
+        self.unit.jam(0, True)
+        try:
+            wait_for(lambda: "0x80" in
+                     self.svc.get("/v1/unit")[2]["coin_unit"]["flags"],
+                     what="the jam", timeout=5)
+        finally:
+            self.unit.jam(0, False)
+
+
+class Operator(ServiceTest):
+    def test_payout_display_beep_reset(self):
+        before = self.unit.money()
+        op = self.svc.operator
+        st, _, paid = self.svc.post("/v1/payouts", {"amount": 1560},
+                                    token=op)
+        self.assertEqual((st, paid["paid"]), (200, 1560), paid)
+        after = self.unit.money()
+        self.assertEqual(after["value_out"] - before["value_out"], 1560)
+        self.assertEqual(self.svc.post("/v1/display", {"value": 1234})[0], 200)
+        self.assertEqual(self.svc.post("/v1/beep")[0], 200)
+        st, _, reset = self.svc.post("/v1/unit/reset", token=op)
+        self.assertEqual((st, reset["connected"]), (200, True))
+
+    def test_metrics_in_the_exposition_format(self):
+        _, _, sale = self.svc.post("/v1/sales", {"price": 500})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        self.unit.insert_coin(500)
+        self.svc.wait_sale(sale["id"], {"done"})
+        st, res, text = self.svc.get("/metrics")
+        self.assertEqual(st, 200)
+        self.assertTrue(res.getheader("Content-Type").startswith("text/plain"))
+        import re
+        sample = re.compile(r'^[a-z_]+(\{[a-z_]+="[^"]*"(,[a-z_]+="[^"]*")*\})?'
+                            r' [0-9.e+-]+$')
+        values = {}
+        for line in text.splitlines():
+            if line.startswith("#"):
+                self.assertRegex(line, r"^# (HELP|TYPE) [a-z_]+ ")
+                continue
+            self.assertRegex(line, sample)
+            name, value = line.rsplit(" ", 1)
+            values[name] = float(value)
+        self.assertEqual(values['tavo_sales_total{outcome="done"}'], 1)
+        self.assertEqual(values["tavo_charged_yen_total"], 500)
+        self.assertEqual(values["tavo_unit_up"], 1)
+        self.assertIn('tavo_coin_stock{denomination="500"}', values)
+        self.assertIn('tavo_note_stock{denomination="1000"}', values)
+        charge = 'tavo_exchange_seconds_count{export="TAVO_Charge"}'
+        self.assertEqual(values[charge], 1)
+
+    def test_every_documented_operation_is_served(self):
+        # The ones the other tests may not reach, called once each here;
+        # then every operation of the document must have been answered.
+        op = self.svc.operator
+        self.svc.get("/healthz", token=None)
+        self.svc.get("/metrics")
+        self.svc.get("/v1/unit")
+        self.svc.get("/v1/sales")
+        _, _, s = self.svc.post("/v1/sales", {"price": 100})
+        self.svc.get(f"/v1/sales/{s['id']}")
+        self.svc.post(f"/v1/sales/{s['id']}/cancel")
+        self.svc.wait_sale(s["id"], {"cancelled"})
+        self.svc.post("/v1/payouts", {"amount": 10}, token=op)
+        self.svc.post("/v1/display", {"value": 1})
+        self.svc.post("/v1/beep")
+        self.svc.post("/v1/unit/reset", token=op)
+        self.svc.get("/v1/incidents")
+        self.svc.post("/v1/incidents/1/resolve", token=op)
+        self.svc.get("/v1/events")
+        self.svc.post("/v1/virtual/coins", {"value": 10})
+        self.svc.post("/v1/virtual/notes", {"value": 1000})
+        self.svc.post("/v1/virtual/faults", {"kind": "coin_jam", "on": False})
+        self.svc.get("/v1/virtual/money")
+        missing = harness.api().operations() - harness.api().seen
+        self.assertEqual(missing, set())
+
+
+if __name__ == "__main__":
+    harness.main()
