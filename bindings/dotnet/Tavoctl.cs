@@ -231,8 +231,11 @@ namespace Tavoctl
         {
             Provider.Load(provider);
             uint code = OpenUnit(out handle);
-            open = code == 0 || code == 0x0119; // 0x0119: open, a unit unsettled
+            // 0x0119: open, but a money unit is not settled. Closed again, so
+            // that no unit stays open behind a constructor that threw.
+            if (code == 0x0119) NativeMethods.Close(handle);
             Check(code, "TAVO_Open");
+            open = true;
         }
 
         // Its own method: Mono binds a P/Invoke when it compiles the calling

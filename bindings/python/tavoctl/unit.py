@@ -51,10 +51,14 @@ class Unit:
     def open(self):
         h = ctypes.c_uint32()
         code = self._lib.TAVO_Open(ctypes.byref(h)) & 0xFFFF
-        if code in (0, OPEN_BUT_UNSETTLED):
-            self.handle = h.value
+        if code == OPEN_BUT_UNSETTLED:
+            # Open, but a money unit is not settled: closed again, so that a
+            # unit nobody holds a handle to is not left open; the error says
+            # to look before opening again.
+            self._lib.TAVO_Close(h.value)
         if code:
             raise error_for(code, "TAVO_Open")
+        self.handle = h.value
         return self
 
     def close(self):

@@ -81,3 +81,16 @@ def test_a_code_no_export_returns():
     err = errors.error_for(0x0118, "TAVO_Open")
     assert type(err) is tavoctl.TavoError and err.next is None
     assert err.text == "unknown result code 0x0118"
+
+
+def test_an_open_that_leaves_a_unit_unsettled_closes_it_again(unit):
+    unit.close()
+    # The coin unit's settle command (CoinCtrl 63, control 00, settle 02)
+    # goes unanswered during the open.
+    virtual.fault(virtual.FAULT_SILENCE, command=0x63, sub=0x00, value=0x02)
+    with pytest.raises(tavoctl.PartlyDone) as e:
+        tavoctl.Unit("virtual")
+    assert e.value.code == 0x0119 and e.value.next == "read-board"
+    virtual.clear_faults()
+    with tavoctl.Unit("virtual") as again:  # not 0x0111: nothing stayed open
+        assert again.board().trade_id == 0
