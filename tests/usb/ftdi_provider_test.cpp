@@ -91,6 +91,15 @@ TEST_F(UsbBridge, SetsTheLineAndTheLowestLatencyTheChipTakes) {
     int bridge = AddUnit(config);
     FT_HANDLE h = nullptr;
     ASSERT_EQ(FT_Open(bridge, &h), FT_OK);
+    FT_DEVICE type = 0;
+    DWORD id = 0;
+    char serial[16], description[64];
+    ASSERT_EQ(FT_GetDeviceInfo(h, &type, &id, serial, description, nullptr),
+              FT_OK);
+    EXPECT_EQ(type, 5u) << "FT232R";
+    EXPECT_EQ(id, 0x16C91003u);
+    EXPECT_EQ(serial, config.serial);
+    EXPECT_STREQ(description, "TAVO payment unit");
     ASSERT_EQ(FT_SetBaudRate(h, 38400), FT_OK);
     ASSERT_EQ(
         FT_SetDataCharacteristics(h, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE),
