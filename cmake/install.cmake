@@ -68,7 +68,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${TAVOCTL_RESULT_CODES}
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tavoctl COMPONENT dev)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md
+file(GLOB _docs ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${_docs}
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
 
 # ------------------------------------------------------- the providers

@@ -172,16 +172,22 @@ contents() {
   dpkg -x "$deb" "$work/root"
 }
 lib=libtavoctl${version%%.*}
+# The udev rules of packaging/udev go with the library.
+rules=()
+for r in packaging/udev/*.rules; do
+  [ -e "$r" ] && rules+=("usr/lib/udev/rules.d/$(basename "$r")")
+done
 contents "$lib" usr/lib/libtavoctl.so.1 "usr/lib/libtavoctl.so.$version" \
-  usr/lib/libtavovu.so usr/lib/libtavotty.so -- \
-  'usr/lib/libtavo*.so' 'lib/udev/rules.d/*.rules'
+  usr/lib/libtavovu.so usr/lib/libtavotty.so "${rules[@]}" -- \
+  'usr/lib/libtavo*.so' 'usr/lib/udev/rules.d/*.rules'
 contents libtavoctl-dev usr/include/tavoctl.h usr/include/tavoctl_text.h \
   usr/include/tavovu.h usr/lib/libtavoctl.so \
   usr/lib/cmake/tavoctl/tavoctlConfig.cmake \
   usr/lib/cmake/tavoctl/tavoctlConfigVersion.cmake \
   usr/lib/pkgconfig/tavoctl.pc usr/lib/pkgconfig/tavoctl-virtual.pc \
   usr/share/tavoctl/result-codes.tsv usr/share/doc/tavoctl/README.md -- \
-  'usr/include/tavo*.h' 'usr/lib/pkgconfig/tavoctl-*.pc'
+  'usr/include/tavo*.h' 'usr/lib/pkgconfig/tavoctl-*.pc' \
+  'usr/share/doc/tavoctl/*.md'
 contents tavoctl-tools usr/bin/tavo --
 
 # Package relations and the library's shlibs / ldconfig trigger.
