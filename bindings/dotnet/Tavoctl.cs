@@ -328,6 +328,22 @@ namespace Tavoctl
         /// <summary>Loads the coin tubes: counts of 10, 50, 100, 500.</summary>
         public static int SetCoinStock(int[] counts, int device = 0) { return Call(() => Native.vu_set_coin_stock(device, counts)); }
         public static int SetNoteStock(int count, int device = 0) { return Call(() => Native.vu_set_note_stock(device, count)); }
+        /// <summary>The board leaves frames unanswered: those of `command`
+        /// (-1: any) whose first two payload bytes are `sub` and `value` (-1:
+        /// any), after `skip` good ones, `count` times (-1: always).</summary>
+        public static int Silence(int command = -1, int sub = -1, int value = -1, int skip = 0, int count = -1, int device = 0)
+        {
+            var fault = new Fault { Kind = 1, Command = command, Sub = sub, Value = value, Skip = skip, Count = count };
+            return Call(() => Native.vu_add_fault(device, ref fault));
+        }
+        public static int ClearFaults(int device = 0) { return Call(() => Native.vu_clear_faults(device)); }
+
+        [StructLayout(LayoutKind.Sequential)]
+        struct Fault
+        {
+            public int Kind, Command, Sub, Value, Skip, Count;
+            public byte Status;
+        }
 
         // The native names resolve against the provider loaded first. Mono
         // binds a P/Invoke when it compiles the method that makes it, so the
@@ -350,6 +366,8 @@ namespace Tavoctl
             [DllImport(Lib, CallingConvention = Call)] internal static extern int vu_insert_note(int device, int value);
             [DllImport(Lib, CallingConvention = Call)] internal static extern int vu_set_coin_stock(int device, int[] counts);
             [DllImport(Lib, CallingConvention = Call)] internal static extern int vu_set_note_stock(int device, int count);
+            [DllImport(Lib, CallingConvention = Call)] internal static extern int vu_add_fault(int device, ref Fault fault);
+            [DllImport(Lib, CallingConvention = Call)] internal static extern int vu_clear_faults(int device);
         }
     }
 }

@@ -80,6 +80,15 @@ static class SaleTest
             unit.WaitIdle(intervalMs: 0);
             unit.TradeEnd();
         }
+        // The coin unit's settle (CoinCtrl 63, control 00, settle 02) goes
+        // unanswered at open: 0x0119, and the unit is closed again.
+        VirtualUnit.Silence(0x63, 0x00, 0x02);
+        TavoException unsettled = Throws(() => new Unit("virtual").Dispose());
+        Expect(unsettled != null && unsettled.Code == 0x0119 && unsettled.Next == Next.ReadBoard,
+               "an unsettled unit at open: 0x0119, read the board");
+        VirtualUnit.ClearFaults();
+        using (var again = new Unit("virtual"))
+            Expect(again.IsOpen, "the unit opens again: nothing stayed open");
         VirtualUnit.ClearDevices();
         TavoException none = Throws(() => new Unit("virtual").Dispose());
         Expect(none != null && none.Code == 0x0113 && none.Next == Next.Service, "no device: 0x0113, service");
