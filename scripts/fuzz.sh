@@ -9,8 +9,12 @@
 #   scripts/fuzz.sh coverage         the src/ lines and branches that the
 #                                    seeds and earlier finds reach (llvm-cov)
 #   scripts/fuzz.sh record           record the seeds anew from sales on the
-#                                    virtual unit, keeping only the inputs
-#                                    that add coverage (tests/fuzz/corpus)
+#                                    virtual unit (the session target's: its
+#                                    sale scripts, with each command of the
+#                                    trade and money exports lost or its
+#                                    acknowledgement spoilt), keeping only
+#                                    the inputs that add coverage
+#                                    (tests/fuzz/corpus)
 #
 # A crash found by a run becomes a regression test: minimise it
 # (build/fuzz/tests/fuzz/NAME_fuzz -minimize_crash=1 -runs=10000 FILE), put
@@ -75,6 +79,7 @@ record)
   trap 'rm -rf "$tmp"' EXIT
   for t in "${TARGETS[@]}"; do mkdir -p "$tmp/$t"; done
   build/fuzz/tests/fuzz/record_seeds "$tmp"
+  TAVOCTL_FUZZ_SEEDS="$tmp/session" build/fuzz/tests/fuzz/session_fuzz
   for t in "${TARGETS[@]}"; do
     exists "$t" || continue
     mkdir -p "tests/fuzz/corpus/$t"
@@ -83,7 +88,7 @@ record)
   done
   ;;
 *)
-  sed -n '2,18p' "$0"
+  sed -n '2,22p' "$0"
   exit 2
   ;;
 esac
