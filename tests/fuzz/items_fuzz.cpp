@@ -41,6 +41,17 @@ void Expect(bool ok, const char *what) {
 
 // ------------------------------------------------------------ reference
 
+// The pending bits a unit's payout report clears: every bit the payout set.
+// Since the library marks a payout whose acknowledgement was lost as
+// unconfirmed, only fitted units pay change.
+#ifdef TAVO_PENDING_UNCONFIRMED
+constexpr uint8_t kPayoutBits = TAVO_PENDING_PAYOUT | TAVO_PENDING_UNCONFIRMED;
+constexpr bool kOnlyFittedUnitsPay = true;
+#else
+constexpr uint8_t kPayoutBits = TAVO_PENDING_PAYOUT;
+constexpr bool kOnlyFittedUnitsPay = false;
+#endif
+
 uint8_t Bcd(uint8_t b) {
   return static_cast<uint8_t>((b >> 4) * 10 + (b & 15));
 }
@@ -125,8 +136,8 @@ void RefCoin(uint8_t *image, uint8_t &pending, const uint8_t *list, size_t n) {
         break;
       case 0x0B:
         if (e.room >= 1) {
-          if (v[0] & 0x20) pending &= 0xFE;  // settle reported
-          if (v[0] & 0x10) pending &= 0xFD;  // payout reported
+          if (v[0] & 0x20) pending &= 0xFE;                 // settle reported
+          if (v[0] & 0x10) pending &= ~kPayoutBits & 0xFF;  // payout done
           uint32_t latched = Get32(image, 12) & 0x08;
           Put32(image, 12, v[0] | latched | (uint32_t{pending} << 24));
         }
@@ -164,7 +175,7 @@ void RefBill(uint8_t *image, uint8_t &pending, const uint8_t *list, size_t n) {
       case 0x1B:
         if (e.room >= 3) {
           if (v[0] & 0x10) pending &= 0xFE;
-          if (v[0] & 0x08) pending &= 0xFD;
+          if (v[0] & 0x08) pending &= ~kPayoutBits & 0xFF;
           Put32(image, 28,
                 v[0] | (v[1] << 8) | (v[2] << 16) | (uint32_t{pending} << 24));
         }
@@ -265,8 +276,13 @@ void Credit(FuzzedDataProvider &in) {
 void Change(FuzzedDataProvider &in) {
   ClearState();
   TavoData &t = LiveRecord;
-  t.CoinUnitId[0] = 1;
-  t.BillUnitId[0] = 1;
+  // A unit is fitted while either of its id bytes is not 0.
+  const bool coinFitted =
+      !kOnlyFittedUnitsPay || in.ConsumeIntegral<uint8_t>() != 0;
+  const bool billFitted =
+      !kOnlyFittedUnitsPay || in.ConsumeIntegral<uint8_t>() != 0;
+  t.CoinUnitId[1] = coinFitted ? 1 : 0;
+  t.BillUnitId[1] = billFitted ? 1 : 0;
   for (uint8_t &c : t.CoinStock) c = in.ConsumeIntegral<uint8_t>();
   t.BillStock = in.ConsumeIntegral<uint8_t>();
   // Amounts that are not a multiple of 10 can never be paid: keep most of
@@ -275,7 +291,8 @@ void Change(FuzzedDataProvider &in) {
   uint32_t amount = in.ConsumeBool() ? raw : (raw % 6554u) * 10u;
 
   // Every sum that some part of the stock makes: at most nine notes (one
-  // payout command carries one digit of count) and every coin in stock.
+  // payout command carries one digit of count) and every coin in stock, of
+  // the units that are fitted.
   // Adding c pieces of one value one at a time, or in bundles of 1, 2, 4...
   // and the rest, reaches the same sums (any count from 0 to c is a sum of
   // some of the bundles); the bundles keep a run fast.
@@ -288,9 +305,9 @@ void Change(FuzzedDataProvider &in) {
       pieces -= take;
     }
   };
-  add(1000, t.BillStock < 9 ? t.BillStock : 9);
+  if (billFitted) add(1000, t.BillStock < 9 ? t.BillStock : 9);
   const uint32_t coin[4] = {10, 50, 100, 500};
-  for (int k = 0; k < 4; ++k) add(coin[k], t.CoinStock[k]);
+  for (int k = 0; coinFitted && k < 4; ++k) add(coin[k], t.CoinStock[k]);
   bool payable = sums.test(amount);
   if (ChangePayable(amount) != payable) {
     std::fprintf(stderr,

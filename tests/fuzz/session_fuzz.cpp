@@ -27,9 +27,10 @@
 //   - the unit has a driver handle open exactly while the library has a
 //     unit open;
 //   - a call with a wrong handle is refused without a driver call;
-//   - a payout reported done sent payout frames, each acknowledged, that
-//     add up to the amount;
-//   - a charge reported done sent its charge frame, acknowledged.
+//   - a payout reported done: the units received payout frames that add up
+//     to the amount, and acknowledged each;
+//   - a charge reported done: the board received its charge frame and
+//     acknowledged it.
 #include <dlfcn.h>
 
 #include <cstdint>
@@ -92,6 +93,17 @@ uint32_t stepFirstCall = 0;  // driverCalls when the step began
 uint32_t driverCalls = 0;
 std::vector<uint32_t> writesInStep;  // which calls of a step wrote commands
 
+// The payout frames: 63 9C 04 01 LL MM HH check (coins, the amount in BCD)
+// and 5B A4 05 11 00 N0 00 00 check (notes, the count in the high nibble).
+bool IsPayout(const uint8_t *f, size_t size) {
+  return (size == 8 && f[0] == 0x63 && f[3] == 0x01) ||
+         (size == 9 && f[0] == 0x5B && f[3] == 0x11);
+}
+// Whether the export has written a payout frame, and the Credit it held
+// then: what TAVO_PayBack pays.
+bool paying = false;
+uint16_t creditPaid = 0;
+
 // The fault byte: its top three bits the kind, the rest the detail (how
 // short, which bit, which status).
 uint8_t faultByte = 0;
@@ -106,11 +118,23 @@ Fault NextFault() {
   return Fault::None;
 }
 
-// One frame written and the bytes the library got back for it.
+// One frame as the unit received it, and what the unit answered. The
+// money oracles hold a successful export to what the unit itself saw, not
+// to what reached the library: a payout whose acknowledgement was lost on
+// the way back has still been made.
 struct Exchange {
   std::vector<uint8_t> frame, reply;
 };
 std::vector<Exchange> exchanges;
+
+void OnTrace(void *, const vu_trace_event *e) {
+  std::vector<uint8_t> bytes(e->bytes, e->bytes + e->length);
+  if (e->direction == VU_TRACE_REQUEST) {
+    exchanges.push_back(Exchange{bytes, {}});
+  } else if (!exchanges.empty()) {
+    exchanges.back().reply = bytes;
+  }
+}
 
 template <typename Fn>
 Fn Next(const char *name) {
@@ -185,10 +209,12 @@ FT_STATUS FTAPI FT_Write(FT_HANDLE h, void *buffer, DWORD size,
   ++driverCalls;
   Fault fault = NextFault();
   if (fault == Fault::CallFails) return FT_IO_ERROR;
-  const auto *bytes = static_cast<const uint8_t *>(buffer);
-  exchanges.push_back(Exchange{{bytes, bytes + size}, {}});
   // Commands (frames with a payload), not status exchanges.
   if (size > 2) writesInStep.push_back(driverCalls - 1 - stepFirstCall);
+  if (!paying && IsPayout(static_cast<const uint8_t *>(buffer), size)) {
+    paying = true;
+    creditPaid = PcbRecord.Credit;
+  }
   if (fault == Fault::Lost) {
     if (written != nullptr) *written = size;
     return FT_OK;
@@ -218,9 +244,6 @@ FT_STATUS FTAPI FT_Read(FT_HANDLE h, void *buffer, DWORD size, DWORD *got) {
       bytes[faultByte % n] ^= static_cast<uint8_t>(1u << (faultByte & 7));
   }
   if (got != nullptr) *got = n;
-  if (s == FT_OK && !exchanges.empty())
-    exchanges.back().reply.insert(exchanges.back().reply.end(), bytes,
-                                  bytes + n);
   return s;
 }
 
@@ -501,15 +524,14 @@ uint8_t Bcd(uint8_t b) {
   return static_cast<uint8_t>((b >> 4) * 10 + (b & 15));
 }
 
-// The payout frames of an export: 63 9C 04 01 LL MM HH check (coins, BCD)
-// and 5B A4 05 11 00 N0 00 00 check (notes, the count in the high nibble).
+// The payout frames that reached the units during an export.
 Payout PayoutsSent(size_t from) {
   Payout p;
   for (size_t i = from; i < exchanges.size(); ++i) {
     const std::vector<uint8_t> &f = exchanges[i].frame;
-    bool coin = f.size() == 8 && f[0] == CmdCoinCtrl && f[3] == 0x01;
-    bool note = f.size() == 9 && f[0] == CmdBillCtrl && f[3] == 0x11;
-    if (!coin && !note) continue;
+    if (!IsPayout(f.data(), f.size())) continue;
+    bool coin = f[0] == CmdCoinCtrl;
+    bool note = !coin;
     if (!Acknowledged(exchanges[i])) p.allAcknowledged = false;
     if (coin) p.coins += Bcd(f[4]) + 100u * Bcd(f[5]) + 10000u * f[6];
     if (note) p.notes += f[5] >> 4;
@@ -563,8 +585,10 @@ void CheckAfter(const Step &s, uint32_t code, size_t from, uint16_t credit) {
            std::to_string(p.notes) + " notes");
   }
   if (s.op == Op::Charge && !ChargeSent(from, s.a & 0xFFFFu))
-    Fail("TAVO_Charge succeeded without an acknowledged charge frame of " +
-         std::to_string(s.a & 0xFFFFu));
+    Fail(
+        "TAVO_Charge succeeded without a charge frame the board acknowledged "
+        "of " +
+        std::to_string(s.a & 0xFFFFu));
 }
 
 // ------------------------------------------------------------- a session
@@ -575,6 +599,7 @@ void Run(const Step &s) {
   PcbData pcb;
   TavoData tavo;
   size_t from = exchanges.size();
+  paying = false;
   uint32_t code = 0;
   switch (s.op) {
     case Op::Open: {
@@ -666,8 +691,9 @@ void Run(const Step &s) {
                  kExportName[static_cast<int>(s.op)], s.a, s.b,
                  Hex(code).c_str(), PcbRecord.Credit);
   }
-  // What a payback paid: the credit as the export left it.
-  CheckAfter(s, code, from, PcbRecord.Credit);
+  // What a payback paid: the Credit when it sent its first payout frame; a
+  // payback that sent none paid nothing, and leaves Credit at 0.
+  CheckAfter(s, code, from, paying ? creditPaid : PcbRecord.Credit);
 }
 
 // What each step of the last session did: its operation and the numbers
@@ -747,6 +773,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     spoilt.insert({data[at], {data[at + 1], data[at + 2]}});
 
   vu_reset();
+  vu_set_trace(OnTrace, nullptr);
   exchanges.clear();
   stepLog.clear();
   driverCalls = 0;
