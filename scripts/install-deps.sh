@@ -56,6 +56,8 @@ need libssl-dev test -f /usr/include/openssl/ssl.h
 need python3-yaml /usr/bin/python3 -c "import yaml"
 need python3-jsonschema /usr/bin/python3 -c "import jsonschema"
 need python3-websocket /usr/bin/python3 -c "import websocket"
+need chromium have chromium
+need npm have npm
 if [ "$scope" = all ]; then
   need g++-mingw-w64-i686-posix have i686-w64-mingw32-g++-posix
   need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix

@@ -3,6 +3,9 @@
 #   0. format:       every source as clang-format lays it out
 #   1. preset ci:    Linux build, warnings as errors, then its ctest run
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
+#      tavod:        the service's operator page in headless Chromium and
+#                    its load test, on the ci build (its API, kill and
+#                    security tests are in the ci preset's ctest run)
 #      bindings:     Python (pip, pytest) and C# (mcs, mono) on the ci build
 #      install:      preset release installed and packaged, the examples
 #                    built against the result (scripts/check-install.sh)
@@ -56,6 +59,19 @@ for preset in ci asan; do
     skip "$preset tests" "no build"
   fi
 done
+
+# tavod's operator page in headless Chromium (puppeteer-core from npm),
+# and its bounded load test: figures printed, correctness judged.
+if [ -x build/ci/tavod ]; then
+  step "tavod browser" bash -c "cd tests/service/browser &&
+    npm ci --no-audit --no-fund --loglevel=error &&
+    node page.test.mjs ../../../build/ci ../../../build/ci/artifacts"
+  step "tavod load" /usr/bin/python3 tests/service/load.py --build build/ci
+else
+  skip "tavod browser" "no ci build of tavod"
+  skip "tavod load" "no ci build of tavod"
+  failed=1
+fi
 
 # The Python and C# bindings against the ci build and the virtual unit.
 if [ -e build/ci/libtavoctl.so.1 ]; then

@@ -329,6 +329,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     if (p == "/healthz") {
       co_return Make(req, Ok(json::object{{"status", "ok"}}));
     }
+    if (get && p == "/favicon.ico") {
+      co_return Text(req, 204, "image/x-icon", "");
+    }
     if (get && (p == "/" || p == "/index.html" || p == "/app.js" ||
                 p == "/style.css")) {
       std::string name = p == "/" ? "/index.html" : p;
