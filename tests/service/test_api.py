@@ -298,5 +298,45 @@ class Operator(ServiceTest):
         self.assertEqual(missing, set())
 
 
+DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                      "service", "deploy")
+
+
+class Deploy(ServiceTest):
+    def test_alerts_use_metrics_the_service_exports(self):
+        import re
+        import yaml
+        with open(os.path.join(DEPLOY, "tavod-alerts.yml")) as f:
+            rules = yaml.safe_load(f)["groups"][0]["rules"]
+        _, _, text = self.svc.get("/metrics")
+        exported = set(re.findall(r"^# TYPE (\w+) ", text, re.M))
+        for rule in rules:
+            for name in re.findall(r"\btavo_\w+", rule["expr"]):
+                with self.subTest(alert=rule["alert"], metric=name):
+                    self.assertIn(name, exported)
+        with open(os.path.join(DEPLOY, "prometheus.yml")) as f:
+            scrape = yaml.safe_load(f)["scrape_configs"][0]
+        self.assertEqual(scrape["authorization"]["type"], "Bearer")
+
+    def test_systemd_unit_verifies(self):
+        import shutil
+        import subprocess
+        import tempfile
+        if not shutil.which("systemd-analyze"):
+            self.skipTest("systemd-analyze is not installed")
+        with open(os.path.join(DEPLOY, "tavod.service")) as f:
+            unit = f.read()
+        # The unit names the installed binary; verify it against this one.
+        unit = unit.replace("/usr/bin/tavod", os.path.join(harness.BUILD,
+                                                           "tavod"))
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "tavod.service")
+            with open(path, "w") as f:
+                f.write(unit)
+            r = subprocess.run(["systemd-analyze", "verify", path],
+                               capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+
 if __name__ == "__main__":
     harness.main()
