@@ -354,14 +354,18 @@ void Worker::Tick() {
 // A restart (or a unit opened anew) settles an unfinished sale through the
 // recover steps from the board's meters, whatever state it had reached.
 
-void Worker::Save() {
+bool Worker::Save() {
   SaleRecord &r = sale_->rec;
   r.updatedMs = NowMs();
-  if (!journal_.Save(r)) {
-    // The sale cannot be made safe any more: stop before money moves.
-    r.lastCode = 0;
-    r.detail = "the journal cannot be written: " + journal_.LastError();
-  }
+  if (journal_.Save(r)) return true;
+  // Money must not move on a step the journal does not hold: the steps
+  // that move it wait until the journal can be written again.
+  r.detail = "the journal cannot be written: " + journal_.LastError();
+  json::object e;
+  e["sale"] = r.id;
+  e["detail"] = r.detail;
+  events_("journal", std::move(e));
+  return false;
 }
 
 void Worker::Enter(const std::string &state, const std::string &step) {
@@ -550,6 +554,7 @@ void Worker::StepAccepting() {
 
 void Worker::StepCharging() {
   SaleRecord &r = sale_->rec;
+  if (!Save()) return;
   Crash("charging:before");
   uint32_t code =
       Call("TAVO_Charge", [&] { return x_.Charge(handle_, r.price); });
@@ -593,7 +598,7 @@ void Worker::StepPaying() {
   if (r.step == "waiting" && ++sale_->tries <= kMaxPolls) return;
   r.step = "paying";
   sale_->tries = 0;
-  Save();
+  if (!Save()) return;
   Crash(r.state + ":before");
   uint32_t code = Call("TAVO_PayBack", [&] { return x_.PayBack(handle_); });
   if (code != 0) {
@@ -623,14 +628,6 @@ void Worker::StepEnding() {
   Finish(r.charged ? "done" : "cancelled");
 }
 
-// Settling a sale after a restart or a reopened unit. The library's trade
-// went with the old connection and opening the unit settled the money
-// units, so the credit is measured on the board's money meters against the
-// base journaled at the start of the sale: what went in, less what went
-// out, less what the board charged. The charge is read first (a new trade
-// clears the board's trade meter) and journaled; acceptance is then
-// switched off by a new trade before the money is measured. Paying back is
-// safe to repeat: the next measurement includes the payout.
 // A fitted unit that reports neither stopped nor accepting is paying out
 // (or jammed).
 bool Worker::UnitsBusy() const {
@@ -652,6 +649,14 @@ bool Worker::MeasureMeters(int64_t *in, int64_t *out) {
   return true;
 }
 
+// Settling a sale after a restart or a reopened unit. The library's trade
+// went with the old connection and opening the unit settled the money
+// units, so the credit is measured on the board's money meters against the
+// base journaled at the start of the sale: what went in, less what went
+// out, less what the board charged. The charge is read first (a new trade
+// clears the board's trade meter) and journaled; acceptance is then
+// switched off by a new trade before the money is measured. Paying back is
+// safe to repeat: the next measurement includes the payout.
 void Worker::StepRecover() {
   SaleRecord &r = sale_->rec;
   if (r.step == "recover" || r.step == "recover_again") {
@@ -736,7 +741,10 @@ void Worker::StepRecover() {
   }
   if (r.step == "recover_pay") {
     r.step = "recover_paying";
-    Save();
+    if (!Save()) {
+      r.step = "recover_pay";
+      return;
+    }
     Crash("recover:before-payout");
     uint32_t code =
         Call("TAVO_PayOut", [&] { return x_.PayOut(handle_, r.credit); });

@@ -97,7 +97,7 @@ class Worker {
   void StepPaying();
   void StepEnding();
   void StepRecover();
-  void Save();
+  bool Save();  // false when the journal could not be written
   void Enter(const std::string &state, const std::string &step = "");
   void Finish(const std::string &state);
   void Fail(uint16_t code, const std::string &detail, uint32_t owed);

@@ -20,6 +20,8 @@ CASES = [
     ("accepting, coins inserted", [500, 100], False, None, [], "cancelled"),
     ("accepting, a note held in escrow", ["note"], False, None, [],
      "cancelled"),
+    ("accepting, stopped by SIGTERM", [100, 50], False, "sigterm", [],
+     "cancelled"),
     ("trade begun, acceptance not on", [], False,
      "opening:after-trade-begin", [], "cancelled"),
     ("credit reached, not charged", [500, 500, 500], False,
@@ -64,6 +66,11 @@ class KillAtEveryState(ServiceTest):
         import tempfile
         state = tempfile.mkdtemp(dir=self.folder)
         before = self.unit.money()
+        # None: killed from outside; "sigterm": stopped the polite way
+        # (the unit is closed); any other: the point where it kills itself.
+        sigterm = crash == "sigterm"
+        if sigterm:
+            crash = None
         env = {"TAVOD_TEST_CRASH_AT": crash} if crash else {}
         svc = Service(self.unit, state, env=env)
         try:
@@ -89,6 +96,9 @@ class KillAtEveryState(ServiceTest):
                 svc.proc.wait(timeout=10)  # it kills itself at the point
                 self.assertEqual(svc.proc.returncode, -9, "not killed at "
                                  f"{crash}")
+            elif sigterm:
+                svc.proc.terminate()
+                self.assertEqual(svc.proc.wait(timeout=10), 0)
             else:
                 svc.kill()
         finally:
