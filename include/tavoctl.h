@@ -238,6 +238,7 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
 #define TAVO_REASON_NO_TRADE 0x03u     /* trade exports: no trade open */
 #define TAVO_REASON_PENDING 0x04u      /* a command is still pending */
 #define TAVO_REASON_PAYING 0x05u       /* a unit reports a payout */
+#define TAVO_REASON_REOPEN 0x06u       /* a command never completes: reopen */
 #define TAVO_REASON_REFRESH 0x30u      /* + n: the first refresh failed */
 #define TAVO_REASON_BAD_ARGUMENT 0x73u /* an argument is out of range */
 

@@ -159,10 +159,36 @@ int vu_add_fault(int device, const vu_fault *fault) {
   Device *d = DeviceAt(device);
   if (!d) return VU_ERR_DEVICE;
   if (!fault || fault->kind < VU_FAULT_SILENCE ||
-      fault->kind > VU_FAULT_STATUS) {
+      fault->kind > VU_FAULT_CUT) {
     return VU_ERR_ARGUMENT;
   }
   d->faults.push_back(vu::FaultRule{*fault, 0, 0});
+  return VU_OK;
+}
+
+int vu_return_note(int device) {
+  Lock lock(G().mutex);
+  Device *d = DeviceAt(device);
+  return d ? vu::ReturnNote(*d) : VU_ERR_DEVICE;
+}
+
+int vu_add_action(int device, const vu_action *action) {
+  Lock lock(G().mutex);
+  Device *d = DeviceAt(device);
+  if (!d) return VU_ERR_DEVICE;
+  if (!action || action->kind < VU_ACT_INSERT_COIN ||
+      action->kind > VU_ACT_REFIT_UNIT) {
+    return VU_ERR_ARGUMENT;
+  }
+  d->actions.push_back(vu::ActionRule{*action, 0, false});
+  return VU_OK;
+}
+
+int vu_clear_actions(int device) {
+  Lock lock(G().mutex);
+  Device *d = DeviceAt(device);
+  if (!d) return VU_ERR_DEVICE;
+  d->actions.clear();
   return VU_OK;
 }
 

@@ -549,14 +549,11 @@ void InitDevice(Device &d, const vu_device_config &cfg) {
   std::memcpy(d.board.text, cfg.board_text, 127);
 }
 
-Reply HandleFrame(Device &d, uint8_t command, const uint8_t *payload,
-                  uint32_t length, uint64_t nowUs, bool timed,
-                  double restartMs) {
-  ++d.frames;
-  ++d.framesByCommand[command];
-  if (d.board.restarting && timed && nowUs >= d.board.restartUntilUs) {
-    FinishRestart(d);
-  }
+namespace {
+
+// The frame as the unit answers it, with the fault that strikes it.
+Reply Answer(Device &d, uint8_t command, const uint8_t *payload,
+             uint32_t length, uint64_t nowUs, bool timed, double restartMs) {
   int fault = StrikingFault(d, command, payload, length);
   int kind = fault >= 0 ? d.faults[fault].rule.kind : 0;
   if (kind == VU_FAULT_SILENCE) return Reply{{}, false};
@@ -567,16 +564,22 @@ Reply HandleFrame(Device &d, uint8_t command, const uint8_t *payload,
   }
   if (d.board.restarting) return Reply{{}, true};
 
+  // The unit knows of the first two kinds that its reply went wrong and
+  // reports the same again; of the last three it cannot know.
   bool spoilt = kind == VU_FAULT_BAD_CHECK || kind == VU_FAULT_SHORT;
+  bool lost = kind == VU_FAULT_LOST || kind == VU_FAULT_GARBLED ||
+              kind == VU_FAULT_CUT;
   Reply r =
       Dispatch(d, command, payload, length, !spoilt, nowUs, timed, restartMs);
-  if (!spoilt) return r;
+  if (!spoilt && !lost) return r;
   r.delivered = false;
   bool data = r.bytes.size() > 1;
-  if (kind == VU_FAULT_BAD_CHECK) {
+  if (kind == VU_FAULT_LOST) {
+    r.bytes.clear();
+  } else if (kind == VU_FAULT_BAD_CHECK || kind == VU_FAULT_GARBLED) {
     if (data) {
       r.bytes.back() ^= 0x5A;
-    } else {
+    } else if (!r.bytes.empty()) {
       r.bytes[0] ^= 0x40;
     }
   } else if (data) {
@@ -585,6 +588,77 @@ Reply HandleFrame(Device &d, uint8_t command, const uint8_t *payload,
   } else {
     r.bytes.clear();
   }
+  return r;
+}
+
+void Act(Device &d, const vu_action &a, uint64_t nowUs, bool timed,
+         double restartMs) {
+  auto unitOf = [&](int unit) -> bool * {
+    if (unit == VU_COIN) return &d.coin.jammed;
+    if (unit == VU_NOTE) return &d.note.jammed;
+    return nullptr;
+  };
+  auto removedOf = [&](int unit) -> bool * {
+    if (unit == VU_COIN) return &d.coin.removed;
+    if (unit == VU_NOTE) return &d.note.removed;
+    return nullptr;
+  };
+  switch (a.kind) {
+    case VU_ACT_INSERT_COIN:
+      InsertCoin(d, a.arg);
+      break;
+    case VU_ACT_INSERT_NOTE:
+      InsertNote(d, kNoteValue);
+      break;
+    case VU_ACT_RETURN_NOTE:
+      ReturnNote(d);
+      break;
+    case VU_ACT_JAM:
+    case VU_ACT_CLEAR_JAM:
+      if (bool *jammed = unitOf(a.arg)) *jammed = a.kind == VU_ACT_JAM;
+      break;
+    case VU_ACT_POWER_FAIL:
+      PowerFail(d, nowUs, timed, restartMs);
+      break;
+    case VU_ACT_REMOVE_UNIT:
+    case VU_ACT_REFIT_UNIT:
+      if (bool *removed = removedOf(a.arg))
+        *removed = a.kind == VU_ACT_REMOVE_UNIT;
+      break;
+    default:
+      break;
+  }
+}
+
+void RunActions(Device &d, int after, uint8_t command, const uint8_t *p,
+                uint32_t n, uint64_t nowUs, bool timed, double restartMs) {
+  for (size_t i = 0; i < d.actions.size(); ++i) {
+    ActionRule &r = d.actions[i];
+    if (r.done || r.rule.after != after) continue;
+    const vu_action &a = r.rule;
+    if (a.command >= 0 && a.command != command) continue;
+    if (a.sub >= 0 && (n < 1 || p[0] != a.sub)) continue;
+    if (a.value >= 0 && (n < 2 || p[1] != a.value)) continue;
+    if (r.seen++ < a.skip) continue;
+    r.done = true;
+    vu_action copy = a;  // an action may not add actions, but keep it safe
+    Act(d, copy, nowUs, timed, restartMs);
+  }
+}
+
+}  // namespace
+
+Reply HandleFrame(Device &d, uint8_t command, const uint8_t *payload,
+                  uint32_t length, uint64_t nowUs, bool timed,
+                  double restartMs) {
+  ++d.frames;
+  ++d.framesByCommand[command];
+  if (d.board.restarting && timed && nowUs >= d.board.restartUntilUs) {
+    FinishRestart(d);
+  }
+  RunActions(d, 0, command, payload, length, nowUs, timed, restartMs);
+  Reply r = Answer(d, command, payload, length, nowUs, timed, restartMs);
+  RunActions(d, 1, command, payload, length, nowUs, timed, restartMs);
   return r;
 }
 
@@ -623,6 +697,16 @@ int InsertNote(Device &d, int value) {
   ++n.escrow;
   ++d.money.inserted[4];
   d.board.meters[1] += kNoteValue;
+  return VU_OK;
+}
+
+int ReturnNote(Device &d) {
+  NoteUnit &n = d.note;
+  if (!NotePresent(d) || n.escrow == 0) return VU_REFUSED;
+  --n.escrow;
+  --d.money.inserted[4];
+  d.board.meters[1] -= kNoteValue;
+  n.events |= 0x40;
   return VU_OK;
 }
 

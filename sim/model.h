@@ -125,6 +125,12 @@ struct FaultRule {
   int struck = 0;  // frames faulted so far
 };
 
+struct ActionRule {
+  vu_action rule;
+  int seen = 0;
+  bool done = false;
+};
+
 struct Device {
   vu_device_config config{};
   Board board;
@@ -132,6 +138,7 @@ struct Device {
   NoteUnit note;
   Money money;
   std::vector<FaultRule> faults;
+  std::vector<ActionRule> actions;
   int payoutPollsSetting = 1;
 
   // Port.
@@ -168,6 +175,7 @@ void NoteStatus(const NoteUnit &note, uint8_t out[3]);
 // Customer and attendant actions.
 int InsertCoin(Device &device, int value);
 int InsertNote(Device &device, int value);
+int ReturnNote(Device &device);
 void PowerFail(Device &device, uint64_t nowUs, bool timed, double restartMs);
 // Ends a restart that the instant model leaves open until the next open.
 void FinishRestart(Device &device);

@@ -255,6 +255,11 @@ VU_API int vu_remove_unit(int device, int unit, int on);
  * board restarts (silent) as after a reset. */
 VU_API int vu_power_fail(int device);
 
+/* The note held in escrow goes back to the customer (a return button, or the
+ * unit giving up on it): it counts as never inserted, and the unit reports
+ * the refused-note bit 0x40. VU_OK; VU_REFUSED when no note is held. */
+VU_API int vu_return_note(int device);
+
 #define VU_FAULT_SILENCE 1 /* no reply; the frame is lost, nothing done */
 #define VU_FAULT_BAD_CHECK                           \
   2 /* the command is carried out; a data reply gets \
@@ -268,6 +273,20 @@ VU_API int vu_power_fail(int device);
   4 /* nothing is done; the reply is `status` alone \
        (a status that carries data for the command  \
        comes with an empty list) */
+
+/* Kinds 1-4 spoil a reply the unit knows it did not deliver. On a real line
+ * the unit cannot know: it sends its reply, takes it as delivered, and what
+ * it reported is not reported again. These kinds do that. */
+#define VU_FAULT_LOST                                     \
+  5 /* the command is carried out, the reply is sent and \
+       taken as delivered, but no byte of it arrives */
+#define VU_FAULT_GARBLED                                    \
+  6 /* as VU_FAULT_BAD_CHECK, but taken as delivered: the \
+       next poll does not report the same changes again */
+#define VU_FAULT_CUT                                       \
+  7 /* as VU_FAULT_SHORT, but taken as delivered: a data \
+       reply stops after half its data, a one-byte reply \
+       is lost */
 
 typedef struct vu_fault {
   int kind;       /* VU_FAULT_* */
@@ -283,6 +302,37 @@ typedef struct vu_fault {
  * first that strikes applies. */
 VU_API int vu_add_fault(int device, const vu_fault *fault);
 VU_API int vu_clear_faults(int device);
+
+/* Something the customer or the machine does at a chosen moment: when a
+ * request frame matching `command`, `sub` and `value` arrives (-1 matches
+ * any; `skip` matching frames pass first), just before the unit handles it
+ * (`after` 0) or just after it has answered (`after` 1). This places an
+ * action exactly between two exchanges of the library, e.g. a second note
+ * between the settle that takes a note in and the poll that sees it gone.
+ * Each action happens once. */
+#define VU_ACT_INSERT_COIN 1 /* arg: the coin's value */
+#define VU_ACT_INSERT_NOTE 2 /* a note of 1000 */
+#define VU_ACT_RETURN_NOTE 3 /* vu_return_note */
+#define VU_ACT_JAM 4         /* arg: VU_COIN or VU_NOTE */
+#define VU_ACT_CLEAR_JAM 5   /* arg: VU_COIN or VU_NOTE */
+#define VU_ACT_POWER_FAIL 6  /* vu_power_fail */
+#define VU_ACT_REMOVE_UNIT 7 /* arg: VU_COIN or VU_NOTE */
+#define VU_ACT_REFIT_UNIT 8  /* arg: VU_COIN or VU_NOTE */
+
+typedef struct vu_action {
+  int kind;    /* VU_ACT_* */
+  int arg;     /* see the kind */
+  int command; /* command byte, -1 for every command */
+  int sub;     /* first payload byte, -1 any */
+  int value;   /* second payload byte, -1 any */
+  int skip;    /* matching frames that pass before the action */
+  int after;   /* 0: before the frame is handled; 1: after its reply */
+} vu_action;
+
+/* Adds an action to a device (VU_ERR_ARGUMENT for an unknown kind). The
+ * result of the action itself (a coin refused, say) is not reported. */
+VU_API int vu_add_action(int device, const vu_action *action);
+VU_API int vu_clear_actions(int device);
 
 /* ------------------------------------------------------------ read back */
 

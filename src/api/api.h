@@ -56,6 +56,13 @@ extern uint8_t SegDots;
 extern uint8_t SegDigits[4];
 constexpr uint8_t kBlankDigit = 0x80;
 
+// Set by an open that found a trade the units had not settled: the next
+// TAVO_TradeBegin carries that trade on instead of starting from zero.
+extern bool ResumingTrade;
+// Forgets the charge and settle doubts of the last session (at open).
+void ForgetTradeDoubts();
+void ForgetNoteSettleDoubt();
+
 // Sends the settle command to each fitted unit, the note unit first.
 // 0; -1 the coin settle failed; -2 the note settle failed.
 int SettleUnits();
@@ -81,10 +88,29 @@ bool UnitPaying();
 // 0x03), the status refreshes (0x30 + n), no command is pending (0x04) and
 // no unit reports a payout (0x05). 0 when all hold.
 uint16_t ReadyForMoney(uint8_t function);
+// The pending check alone, after a refresh: unconfirmed payouts are
+// resolved first; then reason 0x04, or 0x06 once the trade and money
+// exports have been refused that many times in a row for a command that
+// never completes (the unit must be reopened).
+uint16_t PendingRefusal(uint8_t function);
+constexpr uint32_t kPendingRefusalsBeforeReopen = 20;
+// Returns the units (RefreshCoinFailed, RefreshBillFailed bits) whose
+// unconfirmed payout it found never started.
+int ResolveUnconfirmedPayouts();
+// Called at open: nothing has been refused yet.
+void ForgetPendingRefusals();
 
 // Change and payout.
 constexpr uint32_t kMaxNotesPerPayout = 9;
 bool ChangePayable(uint32_t value);
+// 0 when every part was started (or had nothing to pay); otherwise one of
+// these. A failed part was certainly not started; an unconfirmed one went
+// out without a readable answer and is pending and unconfirmed.
+constexpr int PayoutCoinFailed = -1;
+constexpr int PayoutNoteFailed = -2;
+constexpr int PayoutCoinUnconfirmed = -3;
+constexpr int PayoutNoteUnconfirmed = -4;
 int StartPayout(uint16_t notes, uint16_t coins);
+int StartCoinPayout(uint16_t coins);
 
 #endif  // TAVOCTL_API_API_H

@@ -42,12 +42,28 @@ int StartBoard() {
   return 0;
 }
 
+// A trade the units and the board still hold: money counted in or out that
+// no settle has closed, a note in escrow, notes counted or amounts charged
+// on the board. The application (or the computer) stopped in the middle of
+// a sale; settling now would close the counts and the customer's money
+// would vanish from the credit.
+bool UnsettledTrade() {
+  const TavoData &live = LiveRecord;
+  for (int k = 0; k < 4; ++k) {
+    if (live.CoinIn[k] != 0 || live.CoinOut[k] != 0) return true;
+  }
+  return live.BillEscrow != 0 || live.BillOut != 0 ||
+         PcbRecord.Meters[4] != 0 || PcbRecord.Meters[8] != 0;
+}
+
 void BlankDisplayState() {
   SegDots = 0;
   std::memset(SegDigits, kBlankDigit, sizeof SegDigits);
 }
 
 }  // namespace
+
+bool ResumingTrade = false;
 
 int SettleUnits() {
   if (BillFitted()) {
@@ -81,6 +97,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     *handle = DeviceHandle;
 
     ClearState();
+    ForgetPendingRefusals();
+    ForgetTradeDoubts();
     std::memcpy(PcbRecord.SerialNo, SerialNo, sizeof PcbRecord.SerialNo);
     BlankDisplayState();
 
@@ -110,6 +128,10 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
       CloseUnit();
       return Code(fn, 0x17);
     }
+    // An unfinished trade is kept for TAVO_TradeBegin to carry on with;
+    // otherwise the units start from settled counts.
+    ResumingTrade = UnsettledTrade();
+    if (ResumingTrade) return TAVO_OK;
     if (SettleUnits() != 0) return Code(fn, 0x19);  // the unit stays open
     return TAVO_OK;
   });

@@ -1,4 +1,5 @@
 #include "api/api.h"
+#include "os/os.h"
 #include "state/state.h"
 
 std::atomic<uint8_t> ApiBusy{0};
@@ -10,11 +11,74 @@ bool UnitPaying() {
          (LiveRecord.BillFlags & BillPayoutBit) != 0;
 }
 
+namespace {
+// Money exports refused in a row because a command stayed pending.
+uint32_t refusedWhilePending = 0;
+
+bool Unconfirmed() {
+  return ((CoinPending | BillPending) & PendingUnconfirmed) != 0;
+}
+}  // namespace
+
+// A payout whose command went out without a readable acknowledgement may be
+// running or may never have started; the unit tells which. If it started,
+// its status changes (it is paying, or reports the payout done) and its
+// counts move. If it never started, it goes on reporting itself stopped
+// with its counts unchanged, and after a whole idle wait of such reports
+// (ten refreshes 100 ms apart, none failed) the payout is known never to
+// have started and is forgotten: the money it was to pay is still in the
+// credit. Anything else leaves it unconfirmed.
+int ResolveUnconfirmedPayouts() {
+  int quietCoin = 0;
+  int quietBill = 0;
+  for (int attempt = 0; attempt < kIdleTries && Unconfirmed(); ++attempt) {
+    if (attempt > 0) OsSleep(kPauseMs);
+    int r = -RefreshStatus();
+    bool coinSeen = (r & RefreshCoinFailed) == 0;
+    bool billSeen = (r & RefreshBillFailed) == 0;
+    quietCoin = coinSeen && CoinIdle() ? quietCoin + 1 : 0;
+    quietBill = billSeen && BillIdle() ? quietBill + 1 : 0;
+  }
+  int neverStarted = 0;
+  if ((CoinPending & PendingUnconfirmed) && quietCoin == kIdleTries) {
+    CoinPending &= static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
+    neverStarted |= RefreshCoinFailed;
+  }
+  if ((BillPending & PendingUnconfirmed) && quietBill == kIdleTries) {
+    BillPending &= static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
+    neverStarted |= RefreshBillFailed;
+  }
+  if (CoinFitted())
+    LiveRecord.CoinFlags = (LiveRecord.CoinFlags & 0x00FFFFFFu) |
+                           (static_cast<uint32_t>(CoinPending) << 24);
+  if (BillFitted())
+    LiveRecord.BillFlags = (LiveRecord.BillFlags & 0x00FFFFFFu) |
+                           (static_cast<uint32_t>(BillPending) << 24);
+  return neverStarted;
+}
+
+uint16_t PendingRefusal(uint8_t function) {
+  if (AnyPending() && Unconfirmed()) ResolveUnconfirmedPayouts();
+  if (!AnyPending()) {
+    refusedWhilePending = 0;
+    return TAVO_OK;
+  }
+  // The next refresh reads the units with pending commands in full, so that
+  // a report lost on the line cannot keep them pending.
+  if (CoinPending != 0) DoubtDevice(RefreshCoinFailed);
+  if (BillPending != 0) DoubtDevice(RefreshBillFailed);
+  if (++refusedWhilePending >= kPendingRefusalsBeforeReopen)
+    return Code(function, TAVO_REASON_REOPEN);
+  return Code(function, TAVO_REASON_PENDING);
+}
+
+void ForgetPendingRefusals() { refusedWhilePending = 0; }
+
 uint16_t ReadyForMoney(uint8_t function) {
   if (PcbRecord.TradeId == 0) return Code(function, TAVO_REASON_NO_TRADE);
   if (int r = RefreshStatus())
     return RefreshCode(function, TAVO_REASON_REFRESH, r);
-  if (AnyPending()) return Code(function, TAVO_REASON_PENDING);
+  if (uint16_t code = PendingRefusal(function)) return code;
   if (UnitPaying()) return Code(function, TAVO_REASON_PAYING);
   return TAVO_OK;
 }

@@ -5,10 +5,34 @@
 
 namespace {
 
+// A charge whose counter frame went out but whose effect could not be
+// confirmed from the board: the charged-amount meter before it, and the
+// amount. The meter settles it at the next refresh that reads the board.
+struct ChargeDoubt {
+  bool open = false;
+  uint32_t meterBefore = 0;
+  uint16_t amount = 0;
+};
+ChargeDoubt chargeDoubt;
+
+enum class Charged { Yes, No, Unknown };
+
+// What the board's meter says of a charge of `amount` made on top of
+// `before`. Only meaningful right after a refresh whose board exchange
+// succeeded.
+Charged MeterShows(uint32_t before, uint16_t amount) {
+  uint32_t now = PcbRecord.Meters[8];
+  if (now == before + amount) return Charged::Yes;
+  if (now == before) return Charged::No;
+  return Charged::Unknown;
+}
+
 // Notes of 1000 to pay for a value: as many as the value and the stock
 // allow, but never more than nine, the most a single note payout command
 // can carry (it holds one decimal digit of count; ten would go out as 0).
+// A note unit that is not fitted (or has dropped out) pays nothing.
 uint32_t NotesFor(uint32_t value) {
+  if (!BillFitted()) return 0;
   uint32_t notes = value / 1000;
   if (notes > LiveRecord.BillStock) notes = LiveRecord.BillStock;
   if (notes > kMaxNotesPerPayout) notes = kMaxNotesPerPayout;
@@ -28,10 +52,23 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint16_t amount) {
   if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
   uint32_t notes = NotesFor(value);
   uint32_t coins = value - 1000 * notes;
-  if (int r = StartPayout(static_cast<uint16_t>(notes),
-                          static_cast<uint16_t>(coins))) {
-    return Code(fn, static_cast<uint8_t>(0x66 - r));
+  int r = StartPayout(static_cast<uint16_t>(notes), static_cast<uint16_t>(coins));
+  if (r == PayoutNoteUnconfirmed) {
+    // The note payout went out without a readable answer: nothing more is
+    // paid until the note unit shows whether it runs.
+    int neverStarted = ResolveUnconfirmedPayouts();
+    if (BillPending & PendingUnconfirmed) return Code(fn, 0x6A);
+    if (neverStarted & RefreshBillFailed) return Code(fn, 0x68);
+    r = StartCoinPayout(static_cast<uint16_t>(coins));  // the notes run
   }
+  if (r == PayoutCoinUnconfirmed) {
+    int neverStarted = ResolveUnconfirmedPayouts();
+    if (CoinPending & PendingUnconfirmed) return Code(fn, 0x69);
+    if (neverStarted & RefreshCoinFailed) return Code(fn, 0x67);
+    return TAVO_OK;
+  }
+  if (r == PayoutCoinFailed) return Code(fn, 0x67);
+  if (r == PayoutNoteFailed) return Code(fn, 0x68);
   return TAVO_OK;
 }
 
@@ -40,9 +77,13 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint16_t amount) {
 // Whether the stock can pay `value` exactly: notes first (at most nine),
 // then 500, 100, 50 and 10. Each denomination divides the next larger one,
 // so this greedy split finds a way whenever there is one.
+//
+// Only fitted units count: a unit that has dropped out (its id reported as
+// 00 00) cannot pay, whatever stock it last reported.
 bool ChangePayable(uint32_t value) {
   const TavoData &live = LiveRecord;
   uint32_t rest = value - 1000 * NotesFor(value);
+  if (!CoinFitted()) return rest == 0;
   static const uint32_t kCoinValues[4] = {500, 100, 50, 10};
   static const int kStockIndex[4] = {3, 2, 1, 0};
   for (int i = 0; i < 4; ++i) {
@@ -53,18 +94,34 @@ bool ChangePayable(uint32_t value) {
   return rest == 0;
 }
 
-// Starts the note payout, then the coin payout; a failed note payout starts
-// no coin payout. The coin unit picks the coins for the amount itself.
+int StartCoinPayout(uint16_t coins) {
+  if (!CoinFitted() || coins == 0) return 0;
+  MarkCoinPayout();
+  if (CoinPayout(coins) == 0) {
+    CoinPending |= PendingPayout;
+    return 0;
+  }
+  if (LastDelivery() == Delivery::NotSent) return PayoutCoinFailed;
+  CoinPending |= PendingPayout | PendingUnconfirmed;
+  return PayoutCoinUnconfirmed;
+}
+
+// Starts the note payout, then the coin payout; a note payout that failed,
+// or whose answer was lost, starts no coin payout. The coin unit picks the
+// coins for the amount itself. A payout command that went out without a
+// readable answer may be running: it is marked pending and unconfirmed,
+// never taken for "nothing paid".
 int StartPayout(uint16_t notes, uint16_t coins) {
   if (BillFitted() && notes > 0) {
-    if (BillPayout(static_cast<uint8_t>(notes)) != 0) return -2;
+    MarkBillPayout();
+    if (BillPayout(static_cast<uint8_t>(notes)) != 0) {
+      if (LastDelivery() == Delivery::NotSent) return PayoutNoteFailed;
+      BillPending |= PendingPayout | PendingUnconfirmed;
+      return PayoutNoteUnconfirmed;
+    }
     BillPending |= PendingPayout;
   }
-  if (CoinFitted() && coins > 0) {
-    if (CoinPayout(coins) != 0) return -1;
-    CoinPending |= PendingPayout;
-  }
-  return 0;
+  return StartCoinPayout(coins);
 }
 
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
@@ -72,20 +129,44 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
   constexpr uint8_t fn = TAVO_FN_CHARGE;
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (uint16_t code = ReadyForMoney(fn)) return code;
-    // The board counts the charge in 15 bits.
-    uint16_t price = static_cast<uint16_t>(amount);
-    if (price == 0 || price >= 0x8000)
+    // The board counts the charge in 15 bits; an amount with bits above
+    // them is refused rather than charged in part.
+    if (amount == 0 || amount >= 0x8000)
       return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    uint16_t price = static_cast<uint16_t>(amount);
+    if (chargeDoubt.open) {
+      // The board has been read since (the refresh above): it tells
+      // whether the charge left in doubt was counted. Asked again for the
+      // same amount, a charge that was counted is not made twice.
+      Charged was = MeterShows(chargeDoubt.meterBefore, chargeDoubt.amount);
+      if (was == Charged::Unknown) return Code(fn, 0x7A);
+      chargeDoubt.open = false;
+      if (was == Charged::Yes && price == chargeDoubt.amount)
+        return ApplyAcceptLimit();
+    }
     if (price > PcbRecord.Credit) return Code(fn, 0x74);
     uint32_t change = PcbRecord.Credit - price;
     if (change != 0 && !ChangePayable(change)) return Code(fn, 0x75);
-    if (SendCounter(static_cast<uint8_t>(CounterAmount | (price >> 8)),
-                    static_cast<uint8_t>(price & 0xFF)) != 0) {
-      return Code(fn, 0x76);
+    uint32_t before = PcbRecord.Meters[8];
+    bool acked = SendCounter(static_cast<uint8_t>(CounterAmount | (price >> 8)),
+                             static_cast<uint8_t>(price & 0xFF)) == 0;
+    if (!acked && LastDelivery() == Delivery::NotSent) return Code(fn, 0x76);
+    // Whatever the answer, the board's meter decides: an acknowledgement can
+    // be lost after the board counted the charge, and a garbled reply can
+    // look like one though nothing was counted. The refresh reads it back
+    // (a board whose answer was lost is read in full).
+    if (!acked) DoubtDevice(RefreshBoardFailed);
+    int r = RefreshStatus();
+    Charged counted = (-r & RefreshBoardFailed) != 0
+                          ? Charged::Unknown
+                          : MeterShows(before, price);
+    if (counted == Charged::No) return Code(fn, 0x76);
+    if (counted == Charged::Unknown) {
+      chargeDoubt = ChargeDoubt{true, before, price};
+      return Code(fn, 0x7A);
     }
-    // From here the charge stands on the board: the refresh reads it back
-    // through the charged-amount meter and lowers Credit by it.
-    if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
+    // The charge stands on the board and Credit is lowered by it.
+    if (r != 0) return RefreshCode(fn, 0x40, r);
     return ApplyAcceptLimit();
   });
 }
@@ -97,7 +178,16 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayBack(uint32_t handle) {
 
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle,
                                                    uint32_t amount) {
-  return RunExport(TAVO_FN_PAYOUT, handle, [&]() {
+  return RunExport(TAVO_FN_PAYOUT, handle, [&]() -> uint16_t {
+    // An amount with bits above the 16 the unit takes is refused rather
+    // than paid in part.
+    if (amount > 0xFFFF)
+      return Code(TAVO_FN_PAYOUT, TAVO_REASON_BAD_ARGUMENT);
     return Pay(TAVO_FN_PAYOUT, false, static_cast<uint16_t>(amount));
   });
+}
+
+void ForgetTradeDoubts() {
+  chargeDoubt = ChargeDoubt{};
+  ForgetNoteSettleDoubt();
 }

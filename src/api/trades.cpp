@@ -7,13 +7,17 @@
 // Switches acceptance of the fitted units, the note unit first. Commands go
 // only where the unit's last reported state asks for one, except in the
 // forced mode, which inhibits both whatever they reported.
+//
+// Notes are never switched on while a note is being taken in (a note
+// follow-up pending): a second note would take the escrow before a poll had
+// seen it empty, and the first note would never be counted.
 int SetAcceptance(uint8_t mode) {
   if (BillFitted()) {
     bool on = (LiveRecord.BillFlags & BillAccepting) != 0;
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = BillCtrl(BillInhibit);
-    } else if (mode == AcceptOff || NoteLimit == 0) {
+    } else if (mode == AcceptOff || NoteLimit == 0 || BillPending != 0) {
       if (on) sent = BillCtrl(BillInhibit);
     } else if (!on) {
       sent = BillCtrl(BillEnable);
@@ -36,9 +40,11 @@ int SetAcceptance(uint8_t mode) {
 }
 
 // Acceptance is on while the credit is below the limit, off from the moment
-// it reaches it. Its codes carry 0x12 and 0x13 whichever export runs it.
+// it reaches it. Its codes carry 0x12 and 0x13 whichever export runs it. The
+// comparison is with the credit itself, not the value the 16-bit record
+// holds it at.
 uint16_t ApplyAcceptLimit() {
-  if (PcbRecord.AcceptLimit > PcbRecord.Credit) {
+  if (PcbRecord.AcceptLimit > TrueCredit) {
     if (int r = SetAcceptance(AcceptOn)) return r == -1 ? 0x1261 : 0x1263;
   } else {
     if (int r = SetAcceptance(AcceptOff)) return r == -1 ? 0x1262 : 0x1264;
@@ -71,15 +77,25 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (PcbRecord.TradeId != 0) return Code(fn, 0x03);  // one trade at a time
     if (int r = ReloadStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
-    // Counter 0 and the charged amount start the trade from zero.
-    if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
-    if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+    if (uint16_t code = PendingRefusal(fn)) return code;
+    if (ResumingTrade) {
+      // The trade that the open found unfinished goes on: its notes taken
+      // in are on counter 0, its charges on the charged-amount meter, and
+      // both stay, so the credit is what the customer is still owed.
+      LiveRecord.BillStacked = static_cast<uint8_t>(
+          PcbRecord.Meters[4] > 0xFF ? 0xFF : PcbRecord.Meters[4]);
+      ComputeCredit();
+    } else {
+      // Counter 0 and the charged amount start the trade from zero.
+      if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
+      if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+    }
     PcbRecord.AcceptLimit = 0;
     if (uint16_t code = ApplyAcceptLimit()) return code;
     // Trade numbers run from 1; 0 means "no trade" and is skipped on wrap.
     if (++TradeCounter == 0) ++TradeCounter;
     PcbRecord.TradeId = TradeCounter;
+    ResumingTrade = false;
     return TAVO_OK;
   });
 }
@@ -89,7 +105,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
     if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (AnyPending()) return Code(fn, TAVO_REASON_PENDING);
+    if (uint16_t code = PendingRefusal(fn)) return code;
     PcbRecord.AcceptLimit = 0;
     if (int r = SetAcceptance(AcceptForceOff))
       return Code(fn, r == -1 ? 0x62 : 0x64);
@@ -98,10 +114,15 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
     // Money still belongs to the customer: charge it or pay it back first.
     if (PcbRecord.Credit != 0) return Code(fn, 0x71);
+    // The units close their counts first. The charged-amount meter is what
+    // keeps the money charged in this trade out of the credit, and the
+    // units' counts are what put it there: clearing the meter while the
+    // counts stand (a settle that then fails) would bring the charged money
+    // back as credit, and a payback would pay for goods already sold.
+    if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
     LiveRecord.BillStacked = 0;
     if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
     if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
-    if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
     PcbRecord.TradeId = 0;
     return TAVO_OK;
   });

@@ -84,6 +84,17 @@ void BuildBillPayoutPayload(uint8_t count, uint8_t out[5]);
 // data-carrying reply never runs over the caller's payload.
 int SendPayload(uint8_t command, const uint8_t *payload, uint32_t length);
 
+// What became of the last command sent through SendPayload, for the callers
+// that must know whether a command that was not acknowledged may still have
+// been carried out (a charge, a payout, a settle). A unit carries a command
+// out before it answers, so a frame that went out and drew no readable
+// answer (a time-out, a cut or garbled reply, a status the unit does not
+// send) may well have been acted on. Only a frame that never left (the
+// purge failed, so nothing was written) or that drew the unit's clear "no
+// such unit" (StNone) was certainly not.
+enum class Delivery { Accepted, NotSent, Unconfirmed };
+Delivery LastDelivery();
+
 // Encoders: 0 when the unit accepted the command, -1 otherwise.
 int BoardHello();
 int BoardReset();

@@ -65,6 +65,12 @@ void BuildBillPayoutPayload(uint8_t count, uint8_t out[5]) {
   out[4] = 0;
 }
 
+namespace {
+Delivery lastDelivery = Delivery::NotSent;
+}  // namespace
+
+Delivery LastDelivery() { return lastDelivery; }
+
 int SendPayload(uint8_t command, const uint8_t *payload, uint32_t length) {
   // The frame goes out of a whole 256-byte buffer, so that an unexpected
   // reply body lands there and never past the caller's short payload.
@@ -72,7 +78,15 @@ int SendPayload(uint8_t command, const uint8_t *payload, uint32_t length) {
   if (length > kMaxPayload) length = kMaxPayload;
   if (length > 0) std::memcpy(frame, payload, length);
   uint32_t count = length;
-  return Transact(command, &count, &frame);
+  int result = Transact(command, &count, &frame);
+  if (result == StAck) {
+    lastDelivery = Delivery::Accepted;
+  } else if (result == -1 || result == StNone) {
+    lastDelivery = Delivery::NotSent;  // purge failed: nothing was written
+  } else {
+    lastDelivery = Delivery::Unconfirmed;
+  }
+  return result;
 }
 
 int BoardHello() { return Hello(CmdBoardHello); }

@@ -85,7 +85,11 @@ SearchOutcome SearchDevice() {
   }
   if (count == 0) return SearchOutcome::NoDevice;
   // The first accepted device in the driver's order wins; each rejected one
-  // has been closed again before the next is tried.
+  // has been closed again before the next is tried. A count beyond any
+  // machine's USB tree (a driver fault can report 0xFFFFFFFF) is not
+  // trusted: the search stops after kMaxDevices, each of which may cost an
+  // open and a close.
+  if (count > kMaxDevices) count = kMaxDevices;
   for (DWORD index = 0; index < count; ++index) {
     OpenPort(static_cast<uint32_t>(index));
     if (DeviceHandle != 0) return SearchOutcome::Open;

@@ -36,6 +36,7 @@ enum class SearchOutcome {
 };
 
 // Tries the devices in the driver's order; the first accepted one wins.
+constexpr uint32_t kMaxDevices = 64;
 SearchOutcome SearchDevice();
 
 // Tries one device. Leaves DeviceHandle non-zero if, and only if, the device

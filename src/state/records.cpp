@@ -156,7 +156,8 @@ void DecodeCoinItems(TavoData *record, uint32_t length, const uint8_t *data) {
             if (s & CoinSettled)
               CoinPending &= static_cast<uint8_t>(~PendingSettle);
             if (s & CoinPayoutBit)
-              CoinPending &= static_cast<uint8_t>(~PendingPayout);
+              CoinPending &=
+                  static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
             record->CoinFlags = s | (record->CoinFlags & CoinLatched) |
                                 (static_cast<uint32_t>(CoinPending) << 24);
             break;
@@ -192,7 +193,8 @@ void DecodeBillItems(TavoData *record, uint32_t length, const uint8_t *data) {
             if (s0 & BillSettled)
               BillPending &= static_cast<uint8_t>(~PendingSettle);
             if (s0 & BillPayoutBit)
-              BillPending &= static_cast<uint8_t>(~PendingPayout);
+              BillPending &=
+                  static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
             record->BillFlags =
                 LittleEndian(v, 3) | (static_cast<uint32_t>(BillPending) << 24);
             break;
@@ -226,4 +228,6 @@ void ClearState() {
   BillPending = 0;
   NoteLimit = 0;
   TradeCounter = 0;
+  ReadInFull = 0;
+  TrueCredit = 0;
 }

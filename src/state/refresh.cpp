@@ -49,16 +49,113 @@ uint32_t CoinValue(const uint8_t counts[4]) {
          500u * counts[3];
 }
 
-int Refresh(int (*bill)(), int (*coin)()) {
+// One device of a refresh: the poll, or the full read when asked for or
+// when the device's last report may have been lost. A failure marks the
+// device for a full read next time; a full read that succeeds settles the
+// doubt.
+//
+// After a successful exchange the record mirrors the device exactly: a full
+// read brings everything, and a poll brings every change since a report
+// that was received. `current` receives the bit then.
+int Step(int bit, bool full, int (*poll)(), int (*read)(), int &current) {
+  bool inFull = full || (ReadInFull & bit) != 0;
+  if ((inFull ? read() : poll()) != 0) {
+    ReadInFull = static_cast<uint8_t>(ReadInFull | bit);
+    return bit;
+  }
+  ReadInFull = static_cast<uint8_t>(ReadInFull & ~bit);
+  current |= bit;
+  return 0;
+}
+
+int Refresh(bool full) {
   int failed = 0;
-  if (BillFitted() && bill() != 0) failed += RefreshBillFailed;
-  if (CoinFitted() && coin() != 0) failed += RefreshCoinFailed;
-  if (PollBoard() != 0) failed += RefreshBoardFailed;
+  int fresh = 0;
+  if (BillFitted())
+    failed += Step(RefreshBillFailed, full, PollBill, ReadBill, fresh);
+  if (CoinFitted())
+    failed += Step(RefreshCoinFailed, full, PollCoin, ReadCoin, fresh);
+  failed += Step(RefreshBoardFailed, false, PollBoard, ReadBoard, fresh);
+  ResolvePendingFromState((fresh & RefreshCoinFailed) != 0,
+                          (fresh & RefreshBillFailed) != 0);
   ComputeCredit();
   return -failed;
 }
 
+void SetPendingTopByte(uint32_t &flags, uint8_t pending) {
+  flags = (flags & 0x00FFFFFFu) | (static_cast<uint32_t>(pending) << 24);
+}
+
 }  // namespace
+
+uint8_t ReadInFull = 0;
+uint32_t TrueCredit = 0;
+uint8_t CoinPayoutMark[8] = {};
+uint8_t BillPayoutMark[2] = {};
+
+void DoubtDevice(int failureBit) {
+  ReadInFull = static_cast<uint8_t>(ReadInFull | failureBit);
+}
+
+bool CoinIdle() { return (LiveRecord.CoinFlags & CoinStopped) != 0; }
+bool BillIdle() { return (LiveRecord.BillFlags & BillStopped) != 0; }
+
+void MarkCoinPayout() {
+  for (int k = 0; k < 4; ++k) {
+    CoinPayoutMark[k] = LiveRecord.CoinOut[k];
+    CoinPayoutMark[4 + k] = LiveRecord.CoinStock[k];
+  }
+}
+
+void MarkBillPayout() {
+  BillPayoutMark[0] = LiveRecord.BillOut;
+  BillPayoutMark[1] = LiveRecord.BillStock;
+}
+
+// Paying moves coins out of the stock and into the out-count; acceptance is
+// off while a payout is sent, so nothing else lowers the stock.
+bool CoinMovedSinceMark() {
+  for (int k = 0; k < 4; ++k) {
+    if (CoinPayoutMark[k] != LiveRecord.CoinOut[k] ||
+        CoinPayoutMark[4 + k] > LiveRecord.CoinStock[k]) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool BillMovedSinceMark() {
+  return BillPayoutMark[0] != LiveRecord.BillOut ||
+         BillPayoutMark[1] > LiveRecord.BillStock;
+}
+
+void ResolvePendingFromState(bool coinRead, bool billRead) {
+  const TavoData &live = LiveRecord;
+  // Whatever a unit reports, a payout that moved its counts has started:
+  // it is no longer in doubt, only pending until the unit is done.
+  if ((CoinPending & PendingUnconfirmed) && CoinMovedSinceMark())
+    CoinPending &= static_cast<uint8_t>(~PendingUnconfirmed);
+  if ((BillPending & PendingUnconfirmed) && BillMovedSinceMark())
+    BillPending &= static_cast<uint8_t>(~PendingUnconfirmed);
+
+  // The rest needs the unit's state as it is now: after a failed exchange
+  // the record may still show the unit as it was before the command.
+  if (coinRead && CoinIdle()) {
+    if ((CoinPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout)
+      CoinPending &= static_cast<uint8_t>(~PendingPayout);
+    bool closed = true;
+    for (int k = 0; k < 4; ++k) closed = closed && !live.CoinIn[k] && !live.CoinOut[k];
+    if (closed) CoinPending &= static_cast<uint8_t>(~PendingSettle);
+  }
+  if (billRead && BillIdle()) {
+    if ((BillPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout)
+      BillPending &= static_cast<uint8_t>(~PendingPayout);
+    if (live.BillEscrow == 0 && live.BillOut == 0)
+      BillPending &= static_cast<uint8_t>(~PendingSettle);
+  }
+  if (CoinFitted()) SetPendingTopByte(LiveRecord.CoinFlags, CoinPending);
+  if (BillFitted()) SetPendingTopByte(LiveRecord.BillFlags, BillPending);
+}
 
 int ReadBoard() { return Exchange(CmdBoardRead, Kind::Read, IntoBoard); }
 int PollBoard() { return Exchange(CmdBoardPoll, Kind::BoardPoll, IntoBoard); }
@@ -67,8 +164,8 @@ int ReadBill() { return Exchange(CmdBillRead, Kind::Read, IntoLiveBill); }
 int PollCoin() { return Exchange(CmdCoinPoll, Kind::UnitPoll, IntoLiveCoin); }
 int PollBill() { return Exchange(CmdBillPoll, Kind::UnitPoll, IntoLiveBill); }
 
-int RefreshStatus() { return Refresh(PollBill, PollCoin); }
-int ReloadStatus() { return Refresh(ReadBill, ReadCoin); }
+int RefreshStatus() { return Refresh(false); }
+int ReloadStatus() { return Refresh(true); }
 
 // The customer's money in the trade: what went in (coins, and notes whether
 // still held in escrow or already taken in), less what was paid out, less
@@ -93,6 +190,7 @@ void ComputeCredit() {
   uint32_t net = out <= in ? in - out : 0;
   uint32_t charged = PcbRecord.Meters[8];
   uint32_t credit = net >= charged ? net - charged : 0;
+  TrueCredit = credit;
   PcbRecord.Credit =
       static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);
 }

@@ -20,10 +20,25 @@ constexpr uint8_t PendingSettle = 0x01;
 constexpr uint8_t PendingPayout = 0x02;
 constexpr uint8_t PendingRecheck = 0x04;  // note unit only
 constexpr uint8_t PendingCount = 0x08;    // note unit only
+// With PendingPayout: the payout command went out but its acknowledgement
+// was lost, so the unit may or may not be paying.
+constexpr uint8_t PendingUnconfirmed = 0x10;
 
 // Trade state kept beside the records.
 extern uint8_t NoteLimit;
 extern uint32_t TradeCounter;
+
+// What a money unit showed when a payout command to it went unconfirmed:
+// out-counts and stocks (coin unit: four of each; note unit: one of each).
+// A unit that has paid anything has moved them.
+extern uint8_t CoinPayoutMark[8];
+extern uint8_t BillPayoutMark[2];
+// Takes the marks of a unit before its payout command is sent.
+void MarkCoinPayout();
+void MarkBillPayout();
+// Whether a unit's counts have moved since its mark.
+bool CoinMovedSinceMark();
+bool BillMovedSinceMark();
 
 // Status bits of the low byte of the flags words.
 constexpr uint32_t CoinAccepting = 0x01;
@@ -36,6 +51,9 @@ constexpr uint32_t BillStopped = 0x04;
 constexpr uint32_t BillPayoutBit = 0x08;
 constexpr uint32_t BillSettled = 0x10;
 constexpr uint32_t BillHeld = 0x20;
+// Stopped: the unit is neither taking money in nor paying out.
+bool CoinIdle();
+bool BillIdle();
 
 uint8_t FromBcd(uint8_t value);
 
@@ -63,9 +81,32 @@ constexpr int RefreshBoardFailed = 4;
 
 // Polls (RefreshStatus) or re-reads (ReloadStatus) the fitted units, polls
 // the board and recomputes Credit. 0 or minus the failure bits.
+//
+// The board and the units report in a poll only what changed since their
+// last report, and take a report as delivered once they have sent it. A
+// poll whose reply is lost therefore loses what it carried (a coin, a
+// payout done, a charge counted) for good. So a device whose exchange
+// failed is read in full at its next refresh instead of polled, and the
+// pending bits whose report may have been lost are settled from what its
+// full state shows.
 int RefreshStatus();
 int ReloadStatus();
 void ComputeCredit();
+// The devices (RefreshCoinFailed, RefreshBillFailed, RefreshBoardFailed
+// bits) that the next refresh reads in full.
+extern uint8_t ReadInFull;
+// Marks a device for a full read at its next refresh: its report may have
+// been lost on the line.
+void DoubtDevice(int failureBit);
+// Clears pending bits from a unit's full state: a payout is over once the
+// unit has stopped; a settle is done once the unit has stopped with its
+// trade counts closed (coin unit) or its escrow and out-count empty (note
+// unit); an unconfirmed payout has run once the unit's counts moved. Only a
+// unit whose exchange just succeeded (`coinRead`, `billRead`) is judged by
+// its state.
+void ResolvePendingFromState(bool coinRead, bool billRead);
+// The credit as computed, before it is held to 16 bits.
+extern uint32_t TrueCredit;
 // What Credit shows while the customer's money is more than 16 bits hold.
 constexpr uint16_t kCreditHeld = 65530;
 
