@@ -158,8 +158,7 @@ int vu_add_fault(int device, const vu_fault *fault) {
   Lock lock(G().mutex);
   Device *d = DeviceAt(device);
   if (!d) return VU_ERR_DEVICE;
-  if (!fault || fault->kind < VU_FAULT_SILENCE ||
-      fault->kind > VU_FAULT_CUT) {
+  if (!fault || fault->kind < VU_FAULT_SILENCE || fault->kind > VU_FAULT_CUT) {
     return VU_ERR_ARGUMENT;
   }
   d->faults.push_back(vu::FaultRule{*fault, 0, 0});

@@ -567,8 +567,8 @@ Reply Answer(Device &d, uint8_t command, const uint8_t *payload,
   // The unit knows of the first two kinds that its reply went wrong and
   // reports the same again; of the last three it cannot know.
   bool spoilt = kind == VU_FAULT_BAD_CHECK || kind == VU_FAULT_SHORT;
-  bool lost = kind == VU_FAULT_LOST || kind == VU_FAULT_GARBLED ||
-              kind == VU_FAULT_CUT;
+  bool lost =
+      kind == VU_FAULT_LOST || kind == VU_FAULT_GARBLED || kind == VU_FAULT_CUT;
   Reply r =
       Dispatch(d, command, payload, length, !spoilt, nowUs, timed, restartMs);
   if (!spoilt && !lost) return r;

@@ -277,13 +277,13 @@ VU_API int vu_return_note(int device);
 /* Kinds 1-4 spoil a reply the unit knows it did not deliver. On a real line
  * the unit cannot know: it sends its reply, takes it as delivered, and what
  * it reported is not reported again. These kinds do that. */
-#define VU_FAULT_LOST                                     \
+#define VU_FAULT_LOST                                    \
   5 /* the command is carried out, the reply is sent and \
        taken as delivered, but no byte of it arrives */
-#define VU_FAULT_GARBLED                                    \
+#define VU_FAULT_GARBLED                                  \
   6 /* as VU_FAULT_BAD_CHECK, but taken as delivered: the \
        next poll does not report the same changes again */
-#define VU_FAULT_CUT                                       \
+#define VU_FAULT_CUT                                     \
   7 /* as VU_FAULT_SHORT, but taken as delivered: a data \
        reply stops after half its data, a one-byte reply \
        is lost */

@@ -63,10 +63,6 @@ uint16_t PendingRefusal(uint8_t function) {
     refusedWhilePending = 0;
     return TAVO_OK;
   }
-  // The next refresh reads the units with pending commands in full, so that
-  // a report lost on the line cannot keep them pending.
-  if (CoinPending != 0) DoubtDevice(RefreshCoinFailed);
-  if (BillPending != 0) DoubtDevice(RefreshBillFailed);
   if (++refusedWhilePending >= kPendingRefusalsBeforeReopen)
     return Code(function, TAVO_REASON_REOPEN);
   return Code(function, TAVO_REASON_PENDING);

@@ -42,8 +42,11 @@ uint32_t NotesFor(uint32_t value) {
 // The shared part of TAVO_PayBack and TAVO_PayOut: acceptance off and the
 // units waited for, then `value` (the credit as the wait left it, or the
 // amount asked for) paid in notes and coins, if the stock can pay it whole.
-uint16_t Pay(uint8_t fn, bool wholeCredit, uint16_t amount) {
+uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
   if (uint16_t code = ReadyForMoney(fn)) return code;
+  // An amount with bits above the 16 the unit takes is refused rather than
+  // paid in part.
+  if (amount > 0xFFFF) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
   PcbRecord.AcceptLimit = 0;
   if (int r = SetAcceptance(AcceptForceOff))
     return Code(fn, r == -1 ? 0x62 : 0x64);
@@ -52,7 +55,8 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint16_t amount) {
   if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
   uint32_t notes = NotesFor(value);
   uint32_t coins = value - 1000 * notes;
-  int r = StartPayout(static_cast<uint16_t>(notes), static_cast<uint16_t>(coins));
+  int r =
+      StartPayout(static_cast<uint16_t>(notes), static_cast<uint16_t>(coins));
   if (r == PayoutNoteUnconfirmed) {
     // The note payout went out without a readable answer: nothing more is
     // paid until the note unit shows whether it runs.
@@ -178,13 +182,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayBack(uint32_t handle) {
 
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle,
                                                    uint32_t amount) {
-  return RunExport(TAVO_FN_PAYOUT, handle, [&]() -> uint16_t {
-    // An amount with bits above the 16 the unit takes is refused rather
-    // than paid in part.
-    if (amount > 0xFFFF)
-      return Code(TAVO_FN_PAYOUT, TAVO_REASON_BAD_ARGUMENT);
-    return Pay(TAVO_FN_PAYOUT, false, static_cast<uint16_t>(amount));
-  });
+  return RunExport(TAVO_FN_PAYOUT, handle,
+                   [&]() { return Pay(TAVO_FN_PAYOUT, false, amount); });
 }
 
 void ForgetTradeDoubts() {

@@ -17,9 +17,9 @@ int SetAcceptance(uint8_t mode) {
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = BillCtrl(BillInhibit);
-    } else if (mode == AcceptOff || NoteLimit == 0 || BillPending != 0) {
+    } else if (mode == AcceptOff || NoteLimit == 0) {
       if (on) sent = BillCtrl(BillInhibit);
-    } else if (!on) {
+    } else if (!on && BillPending == 0) {
       sent = BillCtrl(BillEnable);
     }
     if (sent != 0) return -2;

@@ -53,18 +53,15 @@ uint32_t CoinValue(const uint8_t counts[4]) {
 // when the device's last report may have been lost. A failure marks the
 // device for a full read next time; a full read that succeeds settles the
 // doubt.
-//
-// After a successful exchange the record mirrors the device exactly: a full
-// read brings everything, and a poll brings every change since a report
-// that was received. `current` receives the bit then.
-int Step(int bit, bool full, int (*poll)(), int (*read)(), int &current) {
-  bool inFull = full || (ReadInFull & bit) != 0;
-  if ((inFull ? read() : poll()) != 0) {
+// `recovered` receives the bit when a device in doubt was read in full.
+int Step(int bit, bool full, int (*poll)(), int (*read)(), int &recovered) {
+  bool doubt = (ReadInFull & bit) != 0;
+  if ((full || doubt ? read() : poll()) != 0) {
     ReadInFull = static_cast<uint8_t>(ReadInFull | bit);
     return bit;
   }
   ReadInFull = static_cast<uint8_t>(ReadInFull & ~bit);
-  current |= bit;
+  if (doubt) recovered |= bit;
   return 0;
 }
 
@@ -138,17 +135,22 @@ void ResolvePendingFromState(bool coinRead, bool billRead) {
   if ((BillPending & PendingUnconfirmed) && BillMovedSinceMark())
     BillPending &= static_cast<uint8_t>(~PendingUnconfirmed);
 
-  // The rest needs the unit's state as it is now: after a failed exchange
-  // the record may still show the unit as it was before the command.
+  // The rest judges a unit by its whole state, so only right after a full
+  // read. A unit that has stopped after a payout that moved its counts has
+  // paid; one that has stopped without moving them may not have begun, and
+  // its payout stays pending until it reports.
   if (coinRead && CoinIdle()) {
-    if ((CoinPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout)
+    if ((CoinPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout &&
+        CoinMovedSinceMark())
       CoinPending &= static_cast<uint8_t>(~PendingPayout);
     bool closed = true;
-    for (int k = 0; k < 4; ++k) closed = closed && !live.CoinIn[k] && !live.CoinOut[k];
+    for (int k = 0; k < 4; ++k)
+      closed = closed && !live.CoinIn[k] && !live.CoinOut[k];
     if (closed) CoinPending &= static_cast<uint8_t>(~PendingSettle);
   }
   if (billRead && BillIdle()) {
-    if ((BillPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout)
+    if ((BillPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout &&
+        BillMovedSinceMark())
       BillPending &= static_cast<uint8_t>(~PendingPayout);
     if (live.BillEscrow == 0 && live.BillOut == 0)
       BillPending &= static_cast<uint8_t>(~PendingSettle);

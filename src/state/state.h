@@ -88,7 +88,9 @@ constexpr int RefreshBoardFailed = 4;
 // payout done, a charge counted) for good. So a device whose exchange
 // failed is read in full at its next refresh instead of polled, and the
 // pending bits whose report may have been lost are settled from what its
-// full state shows.
+// full state shows: a payout is over once the unit has stopped with its
+// counts moved; a settle is done once the unit has stopped with its trade
+// counts closed (coin unit) or its escrow and out-count empty (note unit).
 int RefreshStatus();
 int ReloadStatus();
 void ComputeCredit();
@@ -102,8 +104,8 @@ void DoubtDevice(int failureBit);
 // unit has stopped; a settle is done once the unit has stopped with its
 // trade counts closed (coin unit) or its escrow and out-count empty (note
 // unit); an unconfirmed payout has run once the unit's counts moved. Only a
-// unit whose exchange just succeeded (`coinRead`, `billRead`) is judged by
-// its state.
+// unit just read in full after a lost report (`coinRead`, `billRead`) is
+// judged by its state; otherwise its own report clears the bits.
 void ResolvePendingFromState(bool coinRead, bool billRead);
 // The credit as computed, before it is held to 16 bits.
 extern uint32_t TrueCredit;

@@ -250,6 +250,12 @@ TEST_F(Sale, JammedUnitThatNeverStopsFailsTheTradeEnd) {
   ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
 }
 
+long vu_money_value_out() {
+  vu_money_report r{};
+  vu_check_money(0, &r);
+  return r.value_out;
+}
+
 TEST_F(Sale, ResetMidTradeKeepsTheTradeInTheBackupUntilCleared) {
   Open();
   ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
@@ -276,13 +282,22 @@ TEST_F(Sale, ResetMidTradeKeepsTheTradeInTheBackupUntilCleared) {
   EXPECT_FALSE(State().backup_stored);
   ASSERT_CODE(0u, TAVO_GetBackupData(handle_, &backup));
   EXPECT_EQ(2, backup.CoinIn[2]) << "the record keeps what open read";
+
+  // The open left the unfinished trade unsettled: the next trade carries it
+  // on, and the customer's 250 are still credit to be paid back.
+  ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
+  EXPECT_EQ(250, Credit());
+  PayBackAll();
+  ASSERT_CODE(0u, TAVO_TradeEnd(handle_));
+  EXPECT_EQ(250, vu_money_value_out());
+
+  // Settled, the trade leaves nothing in the backup, and the next sale runs
+  // from a clean slate.
   Close();
   Open();
   ASSERT_CODE(0u, TAVO_GetBackupData(handle_, &backup));
   EXPECT_EQ(0, backup.CoinIn[2]);
   EXPECT_EQ(0u, backup.CoinFlags);
-
-  // And the next sale runs from a clean slate.
   ASSERT_CODE(0u, TAVO_TradeBegin(handle_));
   EXPECT_EQ(0, Credit());
   ASSERT_CODE(0u, TAVO_TradeEnd(handle_));

@@ -49,6 +49,9 @@ inline const Bytes kSilence = {};
 inline const Bytes kBoardPoll = {0xF2, 0x0D};
 inline const Bytes kCoinPoll = {0x62, 0x9D};
 inline const Bytes kBillPoll = {0x5A, 0xA5};
+inline const Bytes kBoardRead = {0xF1, 0x0E};
+inline const Bytes kCoinRead = {0x61, 0x9E};
+inline const Bytes kBillRead = {0x59, 0xA6};
 
 uint8_t Bcd(unsigned value);
 

@@ -255,12 +255,6 @@ INSTANTIATE_TEST_SUITE_P(
               {0, {0, 0, 0, 4}},
               {CoinPayout(0x00, 0x20, 0x00)}},
         Split{"PayOutOfNothing", false, 1000, 0, {5, {5, 5, 5, 5}}, {}},
-        Split{"PayOutInLowSixteenBits",
-              false,
-              0,
-              0x10000 + 1500,
-              {1, {0, 0, 0, 1}},
-              {NotePayout(0x10), CoinPayout(0x00, 0x05, 0x00)}},
         Split{"PayOutOfTwelveThousand",
               false,
               0,
@@ -268,6 +262,17 @@ INSTANTIATE_TEST_SUITE_P(
               {12, {0, 0, 0, 6}},
               {NotePayout(0x90), CoinPayout(0x00, 0x30, 0x00)}}),
     [](const auto &p) { return std::string(p.param.name); });
+
+TEST_F(PaymentExport, AmountsBeyondSixteenBitsAreRefusedNotCut) {
+  // 0x10000 + 1500 would be paid as 1500, and 0x10064 charged as 100.
+  TradeWithCredit(2000, Stock{1, {0, 0, 0, 2}});
+  Forget();
+  EXPECT_EQ(TAVO_PayOut(handle, 0x10000 + 1500), 0x1573u);
+  EXPECT_EQ(TAVO_Charge(handle, 0x10064), 0x1373u);
+  EXPECT_EQ(TAVO_Charge(handle, 0xFFFF0064), 0x1373u);
+  EXPECT_TRUE(Commands().empty());
+  EXPECT_EQ(Board().Credit, 2000u);
+}
 
 TEST_F(PaymentExport, PayoutTheStockCannotMakeIsRefusedWhole) {
   struct Case {

@@ -266,12 +266,20 @@ INSTANTIATE_TEST_SUITE_P(
                                      FailRefresh(fx.unit, 3);
                                    },
                                    CallBegin, 0x1343},
+                      // Without the board read back the charge may or may
+                      // not have been counted.
                       LimitFailure{"ChargeRefreshAfterTheSend",
                                    [](auto &fx) {
                                      ChargeReenables(fx);
                                      FailRefresh(fx.unit, 5, 1);
                                    },
-                                   CallCharge, 0x1345},
+                                   CallCharge, 0x137A},
+                      LimitFailure{"ChargeRefreshAfterTheSendBoardRead",
+                                   [](auto &fx) {
+                                     ChargeReenables(fx);
+                                     FailRefresh(fx.unit, 1, 1);
+                                   },
+                                   CallCharge, 0x1341},
                       LimitFailure{"ChargeRefreshOfTheLimit",
                                    [](auto &fx) {
                                      ChargeReenables(fx);
@@ -471,8 +479,11 @@ TEST_F(TradeExport, TradeEndClosesTheTradeStepByStep) {
   expected.insert(expected.end(), {kNoteOff, kCoinOff});        // forced off
   expected.insert(expected.end(), polls.begin(), polls.end());  // the wait
   expected.insert(expected.end(), polls.begin(), polls.end());  // refresh
+  // The units close their counts before the board's charged-amount meter is
+  // cleared: the other way round, a failed settle would leave the counts
+  // standing with the charge gone, and the charged money would come back.
   expected.insert(expected.end(),
-                  {kTradeNotes, kTradeAmount, kNoteSettle, kCoinSettle});
+                  {kNoteSettle, kCoinSettle, kTradeNotes, kTradeAmount});
   EXPECT_EQ(d.frames, expected);
   EXPECT_EQ(PcbRecord.TradeId, 0u);
   EXPECT_EQ(BillPending, 0x01);
