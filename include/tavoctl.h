@@ -34,6 +34,29 @@
  * the longest waits are ten sleeps of 100 ms and the link's read time-out of
  * 1000 ms for each exchange the unit leaves unanswered.
  *
+ * Faults and money
+ * ----------------
+ * A lost or garbled reply never loses or doubles money:
+ *  - The board and the units report in a poll only what changed since
+ *    their last report. After a failed exchange the library reads that
+ *    device in full at its next refresh, so a coin, a payout or a charge
+ *    that a lost reply carried still reaches the records, and pending bits
+ *    whose report was lost are cleared from the unit's full state.
+ *  - Charges are checked on the board's meter; a charge that cannot be
+ *    checked (0x137A) is retried with the same amount and never counts
+ *    twice. A payout whose acknowledgement was lost counts as running until
+ *    the unit shows otherwise (see TAVO_PayBack); nothing is paid twice.
+ *  - A refresh failure (0xFF31-0xFF37) changes nothing: call again. When
+ *    the unit stays silent (a power failure: the board restarts and waits
+ *    to be opened), close and reopen it: the open finds the unfinished
+ *    trade, leaves it unsettled, and the next TAVO_TradeBegin carries its
+ *    Credit on (see there).
+ *  - Reason 0x06 of the trade and money exports: a command to a unit has
+ *    stayed pending through many calls and the unit never reports it done.
+ *    Have the unit looked at (a jam), then close and reopen it.
+ * data/result-codes.tsv (and tavoctl_text.h) say for every code what the
+ * application does next.
+ *
  * Threads
  * -------
  * One export runs at a time. A call made while another export runs returns
@@ -205,6 +228,9 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
 #define TAVO_PENDING_PAYOUT 0x02u  /* payout started, not yet reported */
 #define TAVO_PENDING_RECHECK 0x04u /* note unit: a note is being taken in */
 #define TAVO_PENDING_COUNT 0x08u   /* note unit: a note waits to be counted */
+#define TAVO_PENDING_UNCONFIRMED                                      \
+  0x10u /* with TAVO_PENDING_PAYOUT: the payout command went out but \
+           its acknowledgement was lost (see TAVO_PayBack) */
 
 /* ---------------------------------------------------- function numbers */
 
@@ -260,7 +286,11 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
  *   0x0173 `handle` is a null pointer */
 TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle);
 
-/* Stops the board and closes the port, whatever handle is given.
+/* Stops the board and closes the port, whatever handle is given. The stop
+ * frame is sent once and the port closes whatever the board answers (a
+ * board that missed the stop stays started until the next open). A trade
+ * left open stays in the units and the board's backup memory; the next
+ * open keeps it for TAVO_TradeBegin to carry on.
  *   0x0201 no unit open */
 TAVO_API uint32_t TAVO_CALL TAVO_Close(uint32_t handle);
 
@@ -292,7 +322,9 @@ TAVO_API uint32_t TAVO_CALL TAVO_GetPCBData(uint32_t handle, PcbData *buffer);
  *   0x0601, 0x0602, 0x0631-0x0637 (refresh), 0x0673 `buffer` is null,
  *   0x1261-0x1264 and 0x1341-0x1347 (acceptance control),
  *   0x0864 the note inhibit failed    0x0851 a refresh in the note wait failed
- *   0x0853 the note unit did not stop 0x0865 the note settle failed
+ *   0x0853 the note unit did not stop 0x0865 the note settle was not
+ *   acknowledged (the next call sends it again while the note is held, and
+ *   counts the note only if the unit stacked it)
  *   0x0878 counting a taken-in note failed (repeated by the next call). */
 TAVO_API uint32_t TAVO_CALL TAVO_GetTAVOData(uint32_t handle, TavoData *buffer);
 
@@ -305,20 +337,35 @@ TAVO_API uint32_t TAVO_CALL TAVO_GetBackupData(uint32_t handle,
 /* ---------------------------------------------------------------- trades */
 
 /* Opens a trade: re-reads both units, acceptance off, limit 0.
- *   0x1001, 0x1002, 0x1003 a trade is open, 0x1031-0x1037 (read),
- *   0x1004 a command is pending, 0x1072 the board refused the trade start,
- *   0x1262, 0x1264, 0x1341-0x1347 (acceptance control). */
+ * After an open that found a trade the units had not settled (the
+ * application or the computer stopped in the middle of a sale), the new
+ * trade carries that one on: its coins and notes, the notes counted and the
+ * amounts charged stay, and Credit is what the customer is still owed; the
+ * application may pay it back. TradeId is a new number either way.
+ *   0x1001, 0x1002, 0x1003 a trade is already open (this export's own
+ *   meaning of reason 0x03), 0x1031-0x1037 (read), 0x1004 a command is
+ *   pending, 0x1006 a command never completes (reopen), 0x1072 the board
+ *   refused the trade start, 0x1262, 0x1264, 0x1341-0x1347 (acceptance
+ *   control). */
 TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle);
 
 /* Closes the trade: acceptance off, waits for the units to stop, requires
- * Credit 0, settles the units. On failure the trade stays open.
- *   0x1101, 0x1102, 0x1103 no trade, 0x1131-0x1137 (refresh),
- *   0x1104 a command is pending, 0x1162/0x1164 coin/note inhibit failed,
- *   0x1152/0x1153/0x1154 coin/note/both did not stop,
- *   0x1149-0x114F a refresh in the wait failed (0x1150 - n),
- *   0x1141-0x1147 the refresh after the wait failed, 0x1171 Credit is not 0,
- *   0x1172 the board refused the trade end, 0x1166/0x1167 coin/note settle
- *   failed. */
+ * Credit 0, settles the units (they close their counts), and only then
+ * clears the board's trade counters. On failure the trade stays open, no
+ * step can raise the credit again, and calling TAVO_TradeEnd again
+ * (after what the code says) closes it.
+ *   0x1101, 0x1102, 0x1103 no trade: nothing to do
+ *   0x1131-0x1137, 0x1141-0x1147, 0x1149-0x114F a refresh failed: call again
+ *   0x1104 a command is pending: poll TAVO_GetTAVOData, call again
+ *   0x1106 a command never completes: reopen the unit
+ *   0x1162/0x1164 coin/note inhibit failed: call again
+ *   0x1152/0x1153/0x1154 coin/note/both did not stop: poll, call again
+ *   0x1171 Credit is not 0: charge it or pay it back, then call again
+ *   0x1166/0x1167 the coin/note unit did not acknowledge its settle: poll
+ *     TAVO_GetTAVOData (a settle that went through is then reported), call
+ *     again
+ *   0x1172 the units are settled, the board refused the counter reset:
+ *     poll until the settle is reported, call again. */
 TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle);
 
 /* Accepts money while Credit is below `limit` (low 16 bits); `notes` (low 3
@@ -331,32 +378,56 @@ TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle);
 TAVO_API uint32_t TAVO_CALL TAVO_AcceptEx(uint32_t handle, uint32_t limit,
                                           uint32_t notes);
 
-/* TAVO_AcceptEx with a note limit of 3; same codes. */
+/* TAVO_AcceptEx with a note limit of 3; same codes (also 0x1206, a command
+ * never completes: reopen the unit). */
 TAVO_API uint32_t TAVO_CALL TAVO_Accept(uint32_t handle, uint32_t limit);
 
 /* ------------------------------------------------------- charge, payout */
 
 /* Charges `amount` (1-32767) against Credit; the change stays as Credit.
- * Refused unless the change can be paid from the stock (at most 9 notes).
- *   0x1301, 0x1302, 0x1303, 0x1331-0x1337, 0x1304, 0x1305, 0x1373 amount 0
- *   or above 32767, 0x1374 amount above Credit, 0x1375 the change cannot be
- *   paid, 0x1376 the board refused the charge, 0x1341-0x1347 a refresh after
- *   the charge failed, 0x1261-0x1264 (acceptance control). After 0x1376 no
- *   charge was made; after the later codes the charge stands. */
+ * Refused unless the change can be paid from the stock of the fitted units
+ * (at most 9 notes). Whatever the board answers, the charge is checked on
+ * its charged-amount meter (PcbData.Meters[8]) before the call returns.
+ *   0x1301, 0x1302, 0x1303, 0x1331-0x1337, 0x1304, 0x1305, 0x1306 (reopen),
+ *   0x1373 amount 0, above 32767 or with bits above the low 16 (nothing
+ *   charged), 0x1374 amount above Credit, 0x1375 the change cannot be paid,
+ *   0x1376 the board did not count the charge (nothing charged: charge
+ *   again), 0x137A the charge may have been made: the board could not be
+ *   read back. Call TAVO_Charge again with the same amount before anything
+ *   else: once the board can be read it charges only if the first did not
+ *   count and returns 0 without charging twice if it did. After the codes
+ *   0x1341-0x1343 (a unit's refresh after the charge failed) and
+ *   0x1261-0x1264 (acceptance control) the charge stands. */
 TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle, uint32_t amount);
 
-/* Pays the whole Credit back in notes (at most 9) and coins. Acceptance is
- * switched off and the units waited for first. The payout runs on the units
- * after the call; poll TAVO_GetTAVOData until it is reported.
- *   0x1401, 0x1402, 0x1403, 0x1431-0x1437, 0x1404, 0x1405, 0x1462/0x1464
- *   coin/note inhibit failed, 0x1452/0x1453/0x1454 coin/note/both did not
- *   stop, 0x1449-0x144F a refresh in the wait failed, 0x1477 the stock
- *   cannot pay it (nothing paid), 0x1467 the coin payout failed (a note
- *   payout may be running), 0x1468 the note payout failed (nothing paid). */
+/* Pays the whole Credit back in notes (at most 9) and coins of the fitted
+ * units. Acceptance is switched off and the units waited for first. The
+ * payout runs on the units after the call; poll TAVO_GetTAVOData until it is
+ * reported (the pending bits clear), then see what Credit still holds.
+ *
+ * A payout command that went out without a readable acknowledgement may be
+ * running. It is never taken for "nothing paid" and never sent twice: the
+ * unit's pending bits TAVO_PENDING_PAYOUT and TAVO_PENDING_UNCONFIRMED are
+ * set and every money export refuses with reason 0x04 until the unit shows
+ * which it was. It ran when the unit reports its payout bit or its counts
+ * (out-count, stock) move. It never started when, over a whole idle wait
+ * (ten status refreshes 100 ms apart, none failed), the unit reports itself
+ * stopped, without the payout bit, with out-count and stock unchanged; then
+ * the bits clear and the money is still in Credit. TAVO_PayBack waits so
+ * once itself before it returns; polling TAVO_GetTAVOData does it again.
+ *   0x1401, 0x1402, 0x1403, 0x1431-0x1437, 0x1404, 0x1405, 0x1406 (reopen),
+ *   0x1462/0x1464 coin/note inhibit failed, 0x1452/0x1453/0x1454
+ *   coin/note/both did not stop, 0x1449-0x144F a refresh in the wait failed,
+ *   0x1477 the stock cannot pay it (nothing paid), 0x1467 the coin payout
+ *   was refused or never started (a note payout may be running), 0x1468 the
+ *   note payout was refused or never started (nothing paid), 0x1469/0x146A
+ *   the coin/note payout was sent, not confirmed (see above; after 0x146A
+ *   no coin payout was started): poll, then pay what Credit still holds. */
 TAVO_API uint32_t TAVO_CALL TAVO_PayBack(uint32_t handle);
 
-/* Pays `amount` (low 16 bits) like TAVO_PayBack, whatever the Credit; the
- * same codes with 0x15 in the high byte. */
+/* Pays `amount` (0-65535) like TAVO_PayBack, whatever the Credit; the same
+ * codes with 0x15 in the high byte, and 0x1573 `amount` has bits above the
+ * low 16 (nothing paid). */
 TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle, uint32_t amount);
 
 /* ------------------------------------------------ display and signals */
