@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "TAVO_Charge: the change that would remain cannot be paid "
                  "from the stock"},
         TextCase{0x1567, "read-board",
-                 "TAVO_PayOut: the coin payout failed (a note payout may be "
-                 "running)"},
+                 "TAVO_PayOut: the coin payout was refused or never started "
+                 "(a note payout may be running)"},
         TextCase{0x0878, "poll",
                  "note follow-up: the board did not accept the count of a "
                  "taken-in note"},
