@@ -228,7 +228,7 @@ TAVO_STATIC_ASSERT(offsetof(TavoData, BillAux) == 32, "BillAux");
 #define TAVO_PENDING_PAYOUT 0x02u  /* payout started, not yet reported */
 #define TAVO_PENDING_RECHECK 0x04u /* note unit: a note is being taken in */
 #define TAVO_PENDING_COUNT 0x08u   /* note unit: a note waits to be counted */
-#define TAVO_PENDING_UNCONFIRMED                                      \
+#define TAVO_PENDING_UNCONFIRMED                                     \
   0x10u /* with TAVO_PENDING_PAYOUT: the payout command went out but \
            its acknowledgement was lost (see TAVO_PayBack) */
 
