@@ -81,6 +81,26 @@ int vu_fail_calls(int device, uint32_t calls, uint32_t status) {
   return VU_OK;
 }
 
+int vu_fail_call_once(int device, uint32_t calls, int skip, int mode,
+                      uint32_t status) {
+  Lock lock(G().mutex);
+  Device *d = DeviceAt(device);
+  if (!d) return VU_ERR_DEVICE;
+  if (mode < VU_ONCE_STATUS || mode > VU_ONCE_SHORT || skip < 0)
+    return VU_ERR_ARGUMENT;
+  d->once.calls = calls;
+  d->once.skip = skip;
+  d->once.mode = mode;
+  d->once.status = status;
+  return VU_OK;
+}
+
+uint32_t vu_call_count(int device) {
+  Lock lock(G().mutex);
+  Device *d = DeviceAt(device);
+  return d ? d->calls : 0;
+}
+
 int vu_insert_coin(int device, int value) {
   Lock lock(G().mutex);
   Device *d = DeviceAt(device);

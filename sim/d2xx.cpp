@@ -24,8 +24,26 @@ using vu::Now;
 using vu::Timed;
 using vu::Trace;
 
+// Counts a call and tells the one-shot mode that strikes it (0: none).
+int StrikeOnce(Device *d, uint32_t call) {
+  ++d->calls;
+  if ((d->once.calls & call) == 0) return 0;
+  if (d->once.skip-- > 0) return 0;
+  d->once.calls = 0;
+  return d->once.mode;
+}
+
 // The status a D2XX call returns on a device: its failure when asked for.
-bool Fails(const Device *d, uint32_t call, FT_STATUS *status) {
+// `readMode` receives a one-shot time-out or short read of FT_Read.
+bool Fails(Device *d, uint32_t call, FT_STATUS *status,
+           int *readMode = nullptr) {
+  int mode = StrikeOnce(d, call);
+  if (mode == VU_ONCE_STATUS) {
+    *status = d->once.status ? FT_STATUS{d->once.status}
+                             : FT_STATUS{FT_IO_ERROR};
+    return true;
+  }
+  if (readMode) *readMode = mode;
   if (d->config.fail_calls & call) {
     *status = d->config.fail_status ? FT_STATUS{d->config.fail_status}
                                     : FT_STATUS{FT_IO_ERROR};
@@ -292,9 +310,12 @@ FT_STATUS FTAPI FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
   if (!d) return FT_INVALID_HANDLE;
   if (lpBytesReturned) *lpBytesReturned = 0;
   FT_STATUS status;
-  if (Fails(d, VU_CALL_READ, &status)) return status;
+  int readMode = 0;
+  if (Fails(d, VU_CALL_READ, &status, &readMode)) return status;
   if (!lpBuffer && dwBytesToRead) return FT_INVALID_PARAMETER;
   size_t wanted = dwBytesToRead;
+  if (readMode == VU_ONCE_TIMEOUT) wanted = 0;
+  if (readMode == VU_ONCE_SHORT) wanted /= 2;
   size_t take = std::min(wanted, d->rx.size());
   if (Timed() && wanted > 0) {
     // The read returns when the last byte asked for has arrived, or when

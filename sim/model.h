@@ -154,6 +154,15 @@ struct Device {
 
   uint32_t frames = 0;
   uint32_t framesByCommand[256] = {};
+
+  // Driver calls on the handle, and the one call that is to fail once.
+  uint32_t calls = 0;
+  struct {
+    uint32_t calls = 0;  // VU_CALL_* bits; 0: none armed
+    int skip = 0;
+    int mode = 0;
+    uint32_t status = 0;
+  } once;
 };
 
 // Builds a device from its configuration.

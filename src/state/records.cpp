@@ -230,4 +230,5 @@ void ClearState() {
   TradeCounter = 0;
   ReadInFull = 0;
   TrueCredit = 0;
+  StackedClosesWithSettle = false;
 }

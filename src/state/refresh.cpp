@@ -75,6 +75,10 @@ int Refresh(bool full) {
   failed += Step(RefreshBoardFailed, false, PollBoard, ReadBoard, fresh);
   ResolvePendingFromState((fresh & RefreshCoinFailed) != 0,
                           (fresh & RefreshBillFailed) != 0);
+  if (StackedClosesWithSettle && (BillPending & PendingSettle) == 0) {
+    LiveRecord.BillStacked = 0;
+    StackedClosesWithSettle = false;
+  }
   ComputeCredit();
   return -failed;
 }
@@ -86,6 +90,7 @@ void SetPendingTopByte(uint32_t &flags, uint8_t pending) {
 }  // namespace
 
 uint8_t ReadInFull = 0;
+bool StackedClosesWithSettle = false;
 uint32_t TrueCredit = 0;
 uint8_t CoinPayoutMark[8] = {};
 uint8_t BillPayoutMark[2] = {};

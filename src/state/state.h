@@ -107,6 +107,10 @@ void DoubtDevice(int failureBit);
 // unit just read in full after a lost report (`coinRead`, `billRead`) is
 // judged by its state; otherwise its own report clears the bits.
 void ResolvePendingFromState(bool coinRead, bool billRead);
+// Set when the note unit was told to settle at the end of a trade without a
+// readable answer: once its settle is reported, BillStacked closes with the
+// unit's own counts (in the same refresh, before the credit is computed).
+extern bool StackedClosesWithSettle;
 // The credit as computed, before it is held to 16 bits.
 extern uint32_t TrueCredit;
 // What Credit shows while the customer's money is more than 16 bits hold.

@@ -1,0 +1,86 @@
+// An application that sells through the twenty exports the way the public
+// header tells it to: it polls, charges, pays back, retries what may be
+// retried, reads the board where it is told to and reopens the unit where it
+// is told to. The money tests drive it against a virtual unit that loses,
+// garbles and refuses replies, and check that every sale balances.
+#ifndef TAVOCTL_TESTS_E2E_CASHIER_H
+#define TAVOCTL_TESTS_E2E_CASHIER_H
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "tavoctl.h"
+
+namespace cashier {
+
+// What the customer does while the trade accepts money: inserts coins and
+// notes (on device 0 of the virtual unit). Returns when done.
+using Customer = std::function<void()>;
+
+struct Outcome {
+  bool closed = false;   // the trade ended with TAVO_TradeEnd
+  bool charged = false;  // the application believes the price was charged
+  long chargedTotal = 0;
+  uint32_t owed = 0;     // Credit still held when the trade did not end
+  int reopens = 0;
+  int calls = 0;         // exports called
+  std::string gaveUp;    // why the sale stopped short; empty when it did not
+  bool stockShort = false;  // gave up because the stock cannot pay (0xFF77)
+};
+
+class Cashier {
+ public:
+  explicit Cashier(std::mt19937 *rng) : rng_(rng) {}
+
+  // One sale of `price`: open, trade, accept up to the price, let the
+  // customer pay, charge, pay the change back, end the trade, close.
+  Outcome Sell(uint16_t price, const Customer &customer);
+
+  // The record of every export called and its code, for a failure message.
+  const std::string &Log() const { return log_; }
+
+  // Pieces the fault matrix uses on its own.
+  bool Open();
+  uint32_t handle() const { return handle_; }
+  uint32_t Note(const char *what, uint32_t code);
+
+ private:
+  enum class Step { Begin, Accept, Pay, Charge, PayBack, Settle, End, Done };
+
+  Step Begin();
+  Step Accept();
+  Step Pay(const Customer &customer);
+  Step Charge();
+  Step PayBack();
+  Step Settle();
+  Step End();
+
+  bool Poll(TavoData *t = nullptr);
+  bool Board(PcbData *p);
+  uint16_t Credit();
+  // A call that failed for a reason that clears by itself: polls once, and
+  // after several in a row reopens the unit.
+  Step Trouble(Step again);
+  Step Reopen(Step after);
+  bool Budget();
+
+  std::mt19937 *rng_;
+  std::string log_;
+  Outcome out_;
+  uint32_t handle_ = 0;
+  bool open_ = false;
+  uint16_t price_ = 0;
+  bool chargeInDoubt_ = false;
+  int troubles_ = 0;
+  bool customerDone_ = false;
+};
+
+// Whether `code` is one the table of result codes lists for `exportName`
+// (or for a shared step every export may pass on).
+bool Documented(const char *exportName, uint32_t code);
+
+}  // namespace cashier
+
+#endif  // TAVOCTL_TESTS_E2E_CASHIER_H
