@@ -95,10 +95,15 @@ int vu_fail_call_once(int device, uint32_t calls, int skip, int mode,
   return VU_OK;
 }
 
-uint32_t vu_call_count(int device) {
+uint32_t vu_call_count(int device, uint32_t calls) {
   Lock lock(G().mutex);
   Device *d = DeviceAt(device);
-  return d ? d->calls : 0;
+  if (!d) return 0;
+  uint32_t n = 0;
+  for (int bit = 0; bit < 32; ++bit) {
+    if (calls & (1u << bit)) n += d->calls[bit];
+  }
+  return n;
 }
 
 int vu_insert_coin(int device, int value) {

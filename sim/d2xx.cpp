@@ -26,7 +26,9 @@ using vu::Trace;
 
 // Counts a call and tells the one-shot mode that strikes it (0: none).
 int StrikeOnce(Device *d, uint32_t call) {
-  ++d->calls;
+  for (int bit = 0; bit < 32; ++bit) {
+    if (call & (1u << bit)) ++d->calls[bit];
+  }
   if ((d->once.calls & call) == 0) return 0;
   if (d->once.skip-- > 0) return 0;
   d->once.calls = 0;
@@ -39,8 +41,8 @@ bool Fails(Device *d, uint32_t call, FT_STATUS *status,
            int *readMode = nullptr) {
   int mode = StrikeOnce(d, call);
   if (mode == VU_ONCE_STATUS) {
-    *status = d->once.status ? FT_STATUS{d->once.status}
-                             : FT_STATUS{FT_IO_ERROR};
+    *status =
+        d->once.status ? FT_STATUS{d->once.status} : FT_STATUS{FT_IO_ERROR};
     return true;
   }
   if (readMode) *readMode = mode;

@@ -156,7 +156,7 @@ struct Device {
   uint32_t framesByCommand[256] = {};
 
   // Driver calls on the handle, and the one call that is to fail once.
-  uint32_t calls = 0;
+  uint32_t calls[32] = {};  // by the bit of its VU_CALL_* kind
   struct {
     uint32_t calls = 0;  // VU_CALL_* bits; 0: none armed
     int skip = 0;

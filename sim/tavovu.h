@@ -227,18 +227,21 @@ VU_API int vu_fail_calls(int device, uint32_t calls, uint32_t status);
 /* One driver call fails once: among the calls in `calls` (VU_CALL_* bits)
  * made on the device from now on, `skip` pass and the next one fails the
  * way `mode` says. Replaces an earlier one-shot failure not yet used. */
-#define VU_ONCE_STATUS 1  /* the call returns `status` and does nothing */
-#define VU_ONCE_TIMEOUT 2 /* FT_Read returns no byte with FT_OK, as when the \
-                             read time-out runs out; the bytes stay queued */
-#define VU_ONCE_SHORT 3   /* FT_Read returns fewer bytes than asked for \
-                             (half, rounded down) with FT_OK */
+#define VU_ONCE_STATUS 1 /* the call returns `status` and does nothing */
+#define VU_ONCE_TIMEOUT                                \
+  2 /* FT_Read returns no byte with FT_OK, as when the \
+       read time-out runs out; the bytes stay queued */
+#define VU_ONCE_SHORT                             \
+  3 /* FT_Read returns fewer bytes than asked for \
+       (half, rounded down) with FT_OK */
 VU_API int vu_fail_call_once(int device, uint32_t calls, int skip, int mode,
                              uint32_t status);
 
-/* The driver calls made on a device's handle since it was added (FT_Close,
- * FT_ResetDevice, the settings, FT_Purge, FT_Write, FT_Read), counted so
- * that a test can aim vu_fail_call_once at one call of one export. */
-VU_API uint32_t vu_call_count(int device);
+/* The driver calls of the kinds in `calls` (VU_CALL_* bits) made on a
+ * device's handle since it was added (FT_Close, FT_ResetDevice, the
+ * settings, FT_Purge, FT_Write, FT_Read), counted so that a test can aim
+ * vu_fail_call_once at one call of one export. */
+VU_API uint32_t vu_call_count(int device, uint32_t calls);
 
 /* --------------------------------------------------------------- customer */
 

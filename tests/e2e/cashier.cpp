@@ -6,10 +6,12 @@
 #include <set>
 #include <sstream>
 
+#include "tavovu.h"
+
 namespace cashier {
 namespace {
 
-constexpr int kMaxCalls = 600;     // a sale that needs more is stuck
+constexpr int kMaxCalls = 600;  // a sale that needs more is stuck
 constexpr int kTroublesToReopen = 6;
 constexpr int kMaxReopens = 4;
 
@@ -34,6 +36,7 @@ uint32_t Cashier::Note(const char *what, uint32_t code) {
   std::snprintf(line, sizeof line, "%s=%04X ", what, code);
   log_ += line;
   ++out_.calls;
+  if (afterCall) afterCall(what, code);
   return code;
 }
 
@@ -233,6 +236,7 @@ Outcome Cashier::Sell(uint16_t price, const Customer &customer) {
       out_.gaveUp = "stuck: too many calls";
       break;
     }
+    if (beforeStep) beforeStep(step);
     switch (step) {
       case Step::Begin:
         step = Begin();
@@ -269,7 +273,16 @@ Outcome Cashier::Sell(uint16_t price, const Customer &customer) {
   return out_;
 }
 
-bool Documented(const char *exportName, uint32_t code) {
+bool Documented(const char *what, uint32_t code) {
+  static const std::map<std::string, std::string> exports = {
+      {"Open", "TAVO_Open"},        {"Close", "TAVO_Close"},
+      {"Poll", "TAVO_GetTAVOData"}, {"Pcb", "TAVO_GetPCBData"},
+      {"Begin", "TAVO_TradeBegin"}, {"Accept", "TAVO_AcceptEx"},
+      {"Charge", "TAVO_Charge"},    {"PayBack", "TAVO_PayBack"},
+      {"End", "TAVO_TradeEnd"},
+  };
+  auto name = exports.find(what);
+  const std::string exportName = name == exports.end() ? what : name->second;
   static std::map<uint32_t, std::string> table = [] {
     std::map<uint32_t, std::string> t;
     std::ifstream in(TAVO_RESULT_CODES);
@@ -289,6 +302,32 @@ bool Documented(const char *exportName, uint32_t code) {
   static const std::set<std::string> shared = {"acceptance control",
                                                "note follow-up", "any"};
   return it->second == exportName || shared.count(it->second) != 0;
+}
+
+std::string MoneyFaults(const Outcome &o) {
+  std::string why;
+  vu_money_report m{};
+  vu_state s{};
+  int balanced = vu_check_money(0, &m);
+  vu_get_state(0, &s);
+  long charged = static_cast<long>(s.meters[9]);
+  char text[256];
+  if (balanced != VU_OK) why += "the unit's coins and notes do not balance; ";
+  if (m.value_in != charged + m.value_out + static_cast<long>(o.owed)) {
+    std::snprintf(text, sizeof text,
+                  "money in %ld != charged %ld + paid out %ld + credit %u; ",
+                  m.value_in, charged, m.value_out, o.owed);
+    why += text;
+  }
+  if (o.chargedTotal != charged) {
+    std::snprintf(text, sizeof text,
+                  "the application believes it charged %ld, the board "
+                  "counted %ld; ",
+                  o.chargedTotal, charged);
+    why += text;
+  }
+  if (!o.closed && !o.stockShort) why += "trade left open: " + o.gaveUp + "; ";
+  return why;
 }
 
 }  // namespace cashier

@@ -23,10 +23,10 @@ struct Outcome {
   bool closed = false;   // the trade ended with TAVO_TradeEnd
   bool charged = false;  // the application believes the price was charged
   long chargedTotal = 0;
-  uint32_t owed = 0;     // Credit still held when the trade did not end
+  uint32_t owed = 0;  // Credit still held when the trade did not end
   int reopens = 0;
-  int calls = 0;         // exports called
-  std::string gaveUp;    // why the sale stopped short; empty when it did not
+  int calls = 0;            // exports called
+  std::string gaveUp;       // why the sale stopped short; empty when it did not
   bool stockShort = false;  // gave up because the stock cannot pay (0xFF77)
 };
 
@@ -41,14 +41,20 @@ class Cashier {
   // The record of every export called and its code, for a failure message.
   const std::string &Log() const { return log_; }
 
-  // Pieces the fault matrix uses on its own.
+  // The steps of a sale, each of which begins with one export: TradeBegin,
+  // AcceptEx, GetTAVOData (the customer pays), Charge, PayBack,
+  // GetTAVOData (the payout is awaited), TradeEnd.
+  enum class Step { Begin, Accept, Pay, Charge, PayBack, Settle, End, Done };
+
+  // Hooks for the fault matrix: called before each step, and after each
+  // export with its name and code.
+  std::function<void(Step)> beforeStep;
+  std::function<void(const char *, uint32_t)> afterCall;
+
   bool Open();
-  uint32_t handle() const { return handle_; }
   uint32_t Note(const char *what, uint32_t code);
 
  private:
-  enum class Step { Begin, Accept, Pay, Charge, PayBack, Settle, End, Done };
-
   Step Begin();
   Step Accept();
   Step Pay(const Customer &customer);
@@ -77,9 +83,17 @@ class Cashier {
   bool customerDone_ = false;
 };
 
-// Whether `code` is one the table of result codes lists for `exportName`
-// (or for a shared step every export may pass on).
-bool Documented(const char *exportName, uint32_t code);
+// Whether `code` is one the table of result codes lists for the export the
+// cashier calls `what` (Begin, Poll, Charge...), or for a shared step every
+// export may pass on.
+bool Documented(const char *what, uint32_t code);
+
+// What is wrong with the money after a sale on device 0 of the virtual unit
+// (empty when nothing): the unit's coins and notes must balance; money in
+// must equal charged + paid out + the credit still held; the application's
+// belief of what it charged must equal what the board counted; the trade
+// must be closed unless the stock could not pay the credit back.
+std::string MoneyFaults(const Outcome &o);
 
 }  // namespace cashier
 
