@@ -65,28 +65,13 @@ void BlankDisplayState() {
 
 bool ResumingTrade = false;
 
-// A settle that went out without a readable answer may have been carried
-// out: it stays pending like an acknowledged one, and the unit's report
-// (or, after a lost report, its full state) settles it. The note unit's
-// settle also closes its out-count of notes paid, so the notes the library
-// counted as taken in must close with it, or the credit would rise by
-// them.
 int SettleUnits() {
   if (BillFitted()) {
-    if (BillCtrl(BillSettle) != 0) {
-      if (LastDelivery() == Delivery::Unconfirmed) {
-        BillPending |= PendingSettle;
-        StackedClosesWithSettle = true;
-      }
-      return -2;
-    }
+    if (BillCtrl(BillSettle) != 0) return -2;
     BillPending |= PendingSettle;
   }
   if (CoinFitted()) {
-    if (CoinCtrl(CoinSettle) != 0) {
-      if (LastDelivery() == Delivery::Unconfirmed) CoinPending |= PendingSettle;
-      return -1;
-    }
+    if (CoinCtrl(CoinSettle) != 0) return -1;
     CoinPending |= PendingSettle;
   }
   return 0;

@@ -74,6 +74,8 @@ uint16_t ReadyForMoney(uint8_t function) {
   if (PcbRecord.TradeId == 0) return Code(function, TAVO_REASON_NO_TRADE);
   if (int r = RefreshStatus())
     return RefreshCode(function, TAVO_REASON_REFRESH, r);
+  // A trade end that has begun to settle the units is finished first.
+  if (TradeClosing) return Code(function, TAVO_REASON_PENDING);
   if (uint16_t code = PendingRefusal(function)) return code;
   if (UnitPaying()) return Code(function, TAVO_REASON_PAYING);
   return TAVO_OK;

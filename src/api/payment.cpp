@@ -161,6 +161,12 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     // (a board whose answer was lost is read in full).
     if (!acked) DoubtDevice(RefreshBoardFailed);
     int r = RefreshStatus();
+    if ((-r & RefreshBoardFailed) != 0 && ReadBoard() == 0) {
+      // The board's poll reply was lost; its full read tells as well.
+      ReadInFull = static_cast<uint8_t>(ReadInFull & ~RefreshBoardFailed);
+      r += RefreshBoardFailed;
+      ComputeCredit();
+    }
     Charged counted = (-r & RefreshBoardFailed) != 0
                           ? Charged::Unknown
                           : MeterShows(before, price);

@@ -119,11 +119,17 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     // units' counts are what put it there: clearing the meter while the
     // counts stand (a settle that then fails) would bring the charged money
     // back as credit, and a payback would pay for goods already sold.
+    //
+    // From here the trade's money is all charged or paid: the credit stays
+    // at 0 through a settle that fails half-way, until the trade is closed.
+    TradeClosing = true;
+    ComputeCredit();
     if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
     LiveRecord.BillStacked = 0;
     if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
     if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
     PcbRecord.TradeId = 0;
+    TradeClosing = false;
     return TAVO_OK;
   });
 }

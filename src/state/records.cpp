@@ -230,5 +230,5 @@ void ClearState() {
   TradeCounter = 0;
   ReadInFull = 0;
   TrueCredit = 0;
-  StackedClosesWithSettle = false;
+  TradeClosing = false;
 }

@@ -75,10 +75,6 @@ int Refresh(bool full) {
   failed += Step(RefreshBoardFailed, false, PollBoard, ReadBoard, fresh);
   ResolvePendingFromState((fresh & RefreshCoinFailed) != 0,
                           (fresh & RefreshBillFailed) != 0);
-  if (StackedClosesWithSettle && (BillPending & PendingSettle) == 0) {
-    LiveRecord.BillStacked = 0;
-    StackedClosesWithSettle = false;
-  }
   ComputeCredit();
   return -failed;
 }
@@ -90,7 +86,7 @@ void SetPendingTopByte(uint32_t &flags, uint8_t pending) {
 }  // namespace
 
 uint8_t ReadInFull = 0;
-bool StackedClosesWithSettle = false;
+bool TradeClosing = false;
 uint32_t TrueCredit = 0;
 uint8_t CoinPayoutMark[8] = {};
 uint8_t BillPayoutMark[2] = {};
@@ -196,7 +192,7 @@ void ComputeCredit() {
   uint32_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
   uint32_t net = out <= in ? in - out : 0;
   uint32_t charged = PcbRecord.Meters[8];
-  uint32_t credit = net >= charged ? net - charged : 0;
+  uint32_t credit = net >= charged && !TradeClosing ? net - charged : 0;
   TrueCredit = credit;
   PcbRecord.Credit =
       static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);

@@ -107,10 +107,13 @@ void DoubtDevice(int failureBit);
 // unit just read in full after a lost report (`coinRead`, `billRead`) is
 // judged by its state; otherwise its own report clears the bits.
 void ResolvePendingFromState(bool coinRead, bool billRead);
-// Set when the note unit was told to settle at the end of a trade without a
-// readable answer: once its settle is reported, BillStacked closes with the
-// unit's own counts (in the same refresh, before the credit is computed).
-extern bool StackedClosesWithSettle;
+// Set once TAVO_TradeEnd has found the credit at 0 and begins to settle the
+// units, until the trade is closed. Each unit's settle closes its own counts
+// (the note unit's out-count of notes paid among them), so while one unit
+// has settled and the other has not, or the board's meters have not been
+// cleared yet, the counts no longer add up to the trade's money: the credit
+// is held at 0 until the trade is closed, and the money exports wait.
+extern bool TradeClosing;
 // The credit as computed, before it is held to 16 bits.
 extern uint32_t TrueCredit;
 // What Credit shows while the customer's money is more than 16 bits hold.

@@ -274,6 +274,24 @@ TEST_F(PaymentExport, AmountsBeyondSixteenBitsAreRefusedNotCut) {
   EXPECT_EQ(Board().Credit, 2000u);
 }
 
+TEST_F(PaymentExport, AUnitThatDroppedOutCannotPay) {
+  // 2500 in credit; the notes in stock would pay 2000 of it, the coins the
+  // rest. Then the note unit reports its id as 00 00: it is gone, and the
+  // coins alone cannot pay. The payout is refused, not reported done with
+  // 2000 unpaid.
+  TradeWithCredit(2500, Stock{2, {0, 0, 0, 1}});
+  LiveRecord.BillUnitId[0] = 0;  // as a poll reporting 00 00 leaves it
+  LiveRecord.BillUnitId[1] = 0;
+  Forget();
+  EXPECT_EQ(TAVO_PayBack(handle), 0x1477u);
+  EXPECT_EQ(TAVO_PayOut(handle, 2000), 0x1577u);
+  EXPECT_TRUE(Payouts().empty());
+  EXPECT_EQ(CoinPending, 0);
+  // What the coins can pay is still paid.
+  EXPECT_EQ(TAVO_PayOut(handle, 500), 0u);
+  EXPECT_EQ(Payouts(), std::vector<Bytes>({CoinPayout(0x00, 0x05, 0x00)}));
+}
+
 TEST_F(PaymentExport, PayoutTheStockCannotMakeIsRefusedWhole) {
   struct Case {
     const char *name;

@@ -272,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    [](auto &fx) {
                                      ChargeReenables(fx);
                                      FailRefresh(fx.unit, 5, 1);
+                                     fx.unit.Override(sale::kBoardRead, kNone);
                                    },
                                    CallCharge, 0x137A},
                       LimitFailure{"ChargeRefreshAfterTheSendBoardRead",
