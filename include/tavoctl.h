@@ -51,6 +51,10 @@
  *    to be opened), close and reopen it: the open finds the unfinished
  *    trade, leaves it unsettled, and the next TAVO_TradeBegin carries its
  *    Credit on (see there).
+ *  - Once TAVO_TradeEnd has found Credit at 0 and begun to settle the
+ *    units, Credit stays 0 and TAVO_AcceptEx, TAVO_Charge, TAVO_PayBack and
+ *    TAVO_PayOut refuse with reason 0x04 until a TAVO_TradeEnd succeeds:
+ *    a settle that fails half-way cannot bring money back as credit.
  *  - Reason 0x06 of the trade and money exports: a command to a unit has
  *    stayed pending through many calls and the unit never reports it done.
  *    Have the unit looked at (a jam), then close and reopen it.
