@@ -354,8 +354,9 @@ TAVO_API uint32_t TAVO_CALL TAVO_GetBackupData(uint32_t handle,
 TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle);
 
 /* Closes the trade: acceptance off, waits for the units to stop, requires
- * Credit 0, settles the units (they close their counts), and only then
- * clears the board's trade counters. On failure the trade stays open, no
+ * Credit 0, clears the board's count of notes taken in, settles the units
+ * (they close their counts), and only then clears the board's
+ * charged-amount meter. On failure the trade stays open, no
  * step can raise the credit again, and calling TAVO_TradeEnd again
  * (after what the code says) closes it.
  *   0x1101, 0x1102, 0x1103 no trade: nothing to do
@@ -368,8 +369,8 @@ TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle);
  *   0x1166/0x1167 the coin/note unit did not acknowledge its settle: poll
  *     TAVO_GetTAVOData (a settle that went through is then reported), call
  *     again
- *   0x1172 the units are settled, the board refused the counter reset:
- *     poll until the settle is reported, call again. */
+ *   0x1172 the board refused a counter reset: call again (a settle
+ *     already sent is awaited first, 0x1104). */
 TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle);
 
 /* Accepts money while Credit is below `limit` (low 16 bits); `notes` (low 3

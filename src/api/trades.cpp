@@ -114,19 +114,24 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
     // Money still belongs to the customer: charge it or pay it back first.
     if (PcbRecord.Credit != 0) return Code(fn, 0x71);
-    // The units close their counts first. The charged-amount meter is what
-    // keeps the money charged in this trade out of the credit, and the
-    // units' counts are what put it there: clearing the meter while the
-    // counts stand (a settle that then fails) would bring the charged money
-    // back as credit, and a payback would pay for goods already sold.
+    // The trade's money is now all charged or paid. From here the credit
+    // stays at 0 until the trade is closed: each unit's settle closes its
+    // own counts, so while one has settled and the other not, the counts no
+    // longer add up to the trade's money.
     //
-    // From here the trade's money is all charged or paid: the credit stays
-    // at 0 through a settle that fails half-way, until the trade is closed.
+    // The charged-amount meter is cleared last. It is what keeps the money
+    // charged in this trade out of the credit while the units' counts still
+    // hold it: cleared before a settle that then fails, the charge would
+    // come back as credit, and a payback would pay for goods already sold.
+    // The notes counted on counter 0 go first instead: clearing them can
+    // only lower the credit, and a trade carried over a reopen (which counts
+    // them back as notes taken in) must not count notes a settle has
+    // already closed.
     TradeClosing = true;
-    ComputeCredit();
-    if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
     LiveRecord.BillStacked = 0;
+    ComputeCredit();
     if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
+    if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
     if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
     PcbRecord.TradeId = 0;
     TradeClosing = false;

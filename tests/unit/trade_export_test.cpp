@@ -484,7 +484,7 @@ TEST_F(TradeExport, TradeEndClosesTheTradeStepByStep) {
   // cleared: the other way round, a failed settle would leave the counts
   // standing with the charge gone, and the charged money would come back.
   expected.insert(expected.end(),
-                  {kNoteSettle, kCoinSettle, kTradeNotes, kTradeAmount});
+                  {kTradeNotes, kNoteSettle, kCoinSettle, kTradeAmount});
   EXPECT_EQ(d.frames, expected);
   EXPECT_EQ(PcbRecord.TradeId, 0u);
   EXPECT_EQ(BillPending, 0x01);
