@@ -41,16 +41,9 @@ void Expect(bool ok, const char *what) {
 
 // ------------------------------------------------------------ reference
 
-// The pending bits a unit's payout report clears: every bit the payout set.
-// Since the library marks a payout whose acknowledgement was lost as
-// unconfirmed, only fitted units pay change.
-#ifdef TAVO_PENDING_UNCONFIRMED
+// The pending bits a unit's payout report clears: every bit the payout set
+// (a payout whose acknowledgement was lost is also marked unconfirmed).
 constexpr uint8_t kPayoutBits = TAVO_PENDING_PAYOUT | TAVO_PENDING_UNCONFIRMED;
-constexpr bool kOnlyFittedUnitsPay = true;
-#else
-constexpr uint8_t kPayoutBits = TAVO_PENDING_PAYOUT;
-constexpr bool kOnlyFittedUnitsPay = false;
-#endif
 
 uint8_t Bcd(uint8_t b) {
   return static_cast<uint8_t>((b >> 4) * 10 + (b & 15));
@@ -276,11 +269,10 @@ void Credit(FuzzedDataProvider &in) {
 void Change(FuzzedDataProvider &in) {
   ClearState();
   TavoData &t = LiveRecord;
-  // A unit is fitted while either of its id bytes is not 0.
-  const bool coinFitted =
-      !kOnlyFittedUnitsPay || in.ConsumeIntegral<uint8_t>() != 0;
-  const bool billFitted =
-      !kOnlyFittedUnitsPay || in.ConsumeIntegral<uint8_t>() != 0;
+  // Only fitted units pay: a unit is fitted while either of its id bytes is
+  // not 0.
+  const bool coinFitted = in.ConsumeIntegral<uint8_t>() != 0;
+  const bool billFitted = in.ConsumeIntegral<uint8_t>() != 0;
   t.CoinUnitId[1] = coinFitted ? 1 : 0;
   t.BillUnitId[1] = billFitted ? 1 : 0;
   for (uint8_t &c : t.CoinStock) c = in.ConsumeIntegral<uint8_t>();

@@ -160,6 +160,8 @@ void ItemSeeds(const std::string &dir) {
     const TavoData &t = polled[i];
     SeedWriter change;
     change.Int(2, 2);
+    change.Int(t.CoinUnitId[0] | t.CoinUnitId[1], 255);  // fitted
+    change.Int(t.BillUnitId[0] | t.BillUnitId[1], 255);
     for (uint8_t c : t.CoinStock) change.Int(c, 255);
     change.Int(t.BillStock, 255);
     change.Int(credits[i], 0xFFFF);
