@@ -142,6 +142,7 @@ bool Worker::OpenUnit() {
   metrics_.UnitUp(true);
   ReadBoard();
   PollStatus();
+  PublishUnit();
   json::object e;
   e["connected"] = true;
   events_("unit", std::move(e));
@@ -560,20 +561,24 @@ void Worker::StepCharging() {
       Call("TAVO_Charge", [&] { return x_.Charge(handle_, r.price); });
   if (code != 0) {
     auto c = static_cast<uint16_t>(code);
-    if (!OnCode(c, "charging the price")) return;
-    // After a code that says the charge may have been made, the board's
-    // meter of the trade decides: charging twice would take the price twice.
-    if (DescribeCode(c).next == NextStep::kReadBoard &&
-        pcb_.Meters[8] >= r.price) {
-      code = 0;
-    } else {
+    CodeInfo info = DescribeCode(c);
+    if (info.next == NextStep::kReadBoard) {
+      // The charge may have been made. The library checks it on the
+      // board's meter when it is called again with the same amount, before
+      // anything else, and never charges twice: so call it again.
+      r.lastCode = c;
+      r.detail = "charging the price: " + info.text;
+      if (++sale_->tries > kMaxRetries) {
+        Fail(c, r.detail + " (the charge could not be settled)", r.credit);
+      }
       return;
     }
+    OnCode(c, "charging the price");
+    return;
   }
   Crash("charging:after");
   r.charged = r.price;
   ReadBoard();  // the board's meter of the trade now holds the charge
-  r.charged = pcb_.Meters[8] ? pcb_.Meters[8] : r.price;
   r.credit = ComputeCredit();
   Enter("paying_change");
 }
@@ -602,7 +607,15 @@ void Worker::StepPaying() {
   Crash(r.state + ":before");
   uint32_t code = Call("TAVO_PayBack", [&] { return x_.PayBack(handle_); });
   if (code != 0) {
-    OnCode(static_cast<uint16_t>(code), "paying back the credit");
+    auto c = static_cast<uint16_t>(code);
+    if (OnCode(c, "paying back the credit") &&
+        DescribeCode(c).next == NextStep::kReadBoard) {
+      // The payout may have started: give the units the time of a payout
+      // to show it before paying again, so that nothing is paid twice.
+      r.step = "waiting";
+      sale_->tries = 0;
+      Save();
+    }
     return;
   }
   Crash(r.state + ":after");
@@ -649,14 +662,19 @@ bool Worker::MeasureMeters(int64_t *in, int64_t *out) {
   return true;
 }
 
-// Settling a sale after a restart or a reopened unit. The library's trade
-// went with the old connection and opening the unit settled the money
-// units, so the credit is measured on the board's money meters against the
-// base journaled at the start of the sale: what went in, less what went
-// out, less what the board charged. The charge is read first (a new trade
-// clears the board's trade meter) and journaled; acceptance is then
-// switched off by a new trade before the money is measured. Paying back is
-// safe to repeat: the next measurement includes the payout.
+// Settling a sale after a restart or a reopened unit. Opening the unit
+// keeps a trade the units had not settled, and TAVO_TradeBegin carries it
+// on: its Credit is what the customer is still owed. The charge is read
+// from the board's trade meter first and journaled (the journal knows only
+// the charges it saw succeed); then a new trade switches acceptance off and
+// carries the money on, the units are waited for, and the credit is
+// checked against the board's money meters since the base journaled at the
+// sale's start (where the board counts money there: the virtual unit
+// does). The credit is paid back and the sale closed as done or cancelled;
+// where the two disagree, or the payout falls short, the sale fails with an
+// incident for the amount owed. Every step may be cut by another crash:
+// the next start measures again, and a payout already made shows in the
+// credit.
 void Worker::StepRecover() {
   SaleRecord &r = sale_->rec;
   if (r.step == "recover" || r.step == "recover_again") {
@@ -702,41 +720,51 @@ void Worker::StepRecover() {
       return;
     }
     if (UnitsBusy() && ++sale_->tries <= kMaxPolls) return;
-    sale_->tries = std::min(sale_->tries, kMaxPolls);
-    int64_t in = 0, out = 0;
-    if (!r.meterBaseKnown) {
-      // Stopped before acceptance was switched on: nothing came in.
-    } else if (!MeasureMeters(&in, &out)) {
+    if (!ReadBoard()) {
       OnCode(lastCode_, "reading the board's meters");
       return;
     }
-    int64_t owed = in - out - r.charged;
-    // The payout shows in the meters once the units have made it.
-    if (r.step == "recover_wait" && owed > 0 && ++sale_->tries <= kMaxPolls) {
-      return;
-    }
-    if (in < r.inserted) {
-      // The meters do not count what the units reported: they cannot be
-      // trusted to tell what is owed.
+    // What the library carried on into the new trade is what the customer
+    // is owed. The board's money meters measure the same since the sale's
+    // start; where they count (the virtual unit's do), they must agree.
+    uint32_t owed = pcb_.Credit;
+    int64_t in = 0, out = 0;
+    if (r.meterBaseKnown) MeasureMeters(&in, &out);
+    bool metersCount = in != 0 || out != 0;
+    int64_t metered = in - out - r.charged;
+    if (r.step == "recover_wait") {
+      bool unpaid = metersCount ? metered > 0 : owed > 0;
+      if (unpaid && ++sale_->tries <= kMaxPolls) return;  // still paying
+      if (unpaid || (metersCount && metered < 0)) {
+        Fail(lastCode_, "the payout after a restart fell short",
+             std::max<uint32_t>(
+                 owed, static_cast<uint32_t>(std::max<int64_t>(metered, 0))));
+        return;
+      }
+    } else if (metersCount && metered < owed) {
+      // The meters show less than the credit: paying the credit could pay
+      // money that never came in. A person decides.
       Fail(0,
-           "the board's meters do not account for the money inserted (" +
-               std::to_string(r.inserted) + ")",
-           r.credit);
+           "the unit's credit (" + std::to_string(owed) +
+               ") is above what its money meters show owed (" +
+               std::to_string(metered) + ")",
+           owed);
       return;
+    } else if (metersCount && metered > owed) {
+      // Money the meters counted but the carried credit lost (a note taken
+      // in but not yet counted when the service died): the meters count
+      // every coin and note, so they are paid.
+      r.detail += "; the meters show " + std::to_string(metered) +
+                  " owed, the carried credit " + std::to_string(owed);
+      owed = static_cast<uint32_t>(metered);
     }
-    if (owed < 0) {
-      Fail(0, "more was paid out than the customer was owed", 0);
-      return;
+    if (metersCount) {
+      r.inserted = static_cast<uint32_t>(in);
+      r.paid = static_cast<uint32_t>(out);
     }
-    if (r.step == "recover_wait" && owed > 0) {
-      Fail(lastCode_, "the payout after a restart fell short",
-           static_cast<uint32_t>(owed));
-      return;
-    }
-    r.inserted = static_cast<uint32_t>(in);
-    r.paid = static_cast<uint32_t>(out);
-    r.credit = static_cast<uint32_t>(owed);
+    r.credit = owed;
     r.step = owed > 0 ? "recover_pay" : "recover_end";
+    sale_->tries = 0;
     Save();
   }
   if (r.step == "recover_pay") {
@@ -749,8 +777,11 @@ void Worker::StepRecover() {
     uint32_t code =
         Call("TAVO_PayOut", [&] { return x_.PayOut(handle_, r.credit); });
     if (code != 0) {
-      r.step = "recover_pay";
-      OnCode(static_cast<uint16_t>(code), "paying back after a restart");
+      auto c = static_cast<uint16_t>(code);
+      // A payout that may have started is measured, never repeated.
+      r.step = DescribeCode(c).next == NextStep::kReadBoard ? "recover_wait"
+                                                            : "recover_pay";
+      if (OnCode(c, "paying back after a restart")) Save();
       return;
     }
     Crash("recover:after-payout");

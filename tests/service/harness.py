@@ -98,12 +98,18 @@ class VirtualUnit:
     def power_fail(self):
         return self.call(OP_POWER_FAIL)[0]
 
-    def silence(self, on):
-        if not on:
-            return self.call(OP_CLEAR_FAULTS)[0]
+    def add_fault(self, kind, command=-1, sub=-1, value=-1, skip=0,
+                  count=-1, status=0):
         # vu_fault: kind, command, sub, value, skip, count (ints), status
-        fault = struct.pack("<6iB3x", 1, -1, -1, -1, 0, -1, 0)
+        fault = struct.pack("<6iB3x", kind, command, sub, value, skip, count,
+                            status)
         return self.call(OP_ADD_FAULT, data=fault)[0]
+
+    def clear_faults(self):
+        return self.call(OP_CLEAR_FAULTS)[0]
+
+    def silence(self, on):
+        return self.add_fault(1) if on else self.clear_faults()
 
     def close(self):
         self.sock.close()

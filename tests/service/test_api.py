@@ -220,6 +220,22 @@ class Faults(ServiceTest):
         self.assertIn('tavo_faults_total{code="0x0637"}',
                       self.svc.get("/metrics")[2])
 
+    def test_an_unacknowledged_payout_is_not_made_twice(self):
+        # The coin unit pays the change but its acknowledgement is spoilt
+        # (coin payout: CmdCoinCtrl 0x63, selector 0x01): paying again
+        # would pay the change twice.
+        before = self.unit.money()
+        self.assertEqual(self.unit.add_fault(2, 0x63, 0x01, count=1), 0)
+        try:
+            _, _, sale = self.svc.post("/v1/sales", {"price": 100})
+            self.svc.wait_sale(sale["id"], {"accepting"})
+            self.unit.insert_coin(500)
+            sale = self.svc.wait_sale(sale["id"], {"done", "failed"})
+        finally:
+            self.unit.clear_faults()
+        self.assertEqual((sale["state"], sale["paid"]), ("done", 400), sale)
+        self.assertBalanced(before, 100)
+
     def test_jammed_coin_unit_shows_in_the_flags(self):
         self.unit.jam(0, True)
         try:
@@ -277,6 +293,8 @@ class Operator(ServiceTest):
         op = self.svc.operator
         self.svc.get("/healthz", token=None)
         self.svc.get("/metrics")
+        st, _, doc = self.svc.get("/v1/openapi.yaml")
+        self.assertEqual((st, doc.splitlines()[0]), (200, "openapi: 3.1.0"))
         self.svc.get("/v1/unit")
         self.svc.get("/v1/sales")
         _, _, s = self.svc.post("/v1/sales", {"price": 100})
