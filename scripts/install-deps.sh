@@ -49,7 +49,7 @@ need python3-pytest /usr/bin/python3 -c "import pytest"
 need mono-mcs have mcs
 need mono-runtime have mono
 # tavod, the local payment service, and its tests.
-need libboost1.81-dev test -f /usr/include/boost/beast.hpp
+need libboost1.81-dev test -f /usr/lib/x86_64-linux-gnu/cmake/Boost-1.81.0/BoostConfig.cmake
 need libboost-json1.81-dev test -f /usr/lib/x86_64-linux-gnu/libboost_json.so.1.81.0
 need libsqlite3-dev test -f /usr/include/sqlite3.h
 need libssl-dev test -f /usr/include/openssl/ssl.h
