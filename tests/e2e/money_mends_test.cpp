@@ -44,6 +44,14 @@ class Mends : public VirtualUnit {
     return m;
   }
 
+  // A fresh unit, a trade accepting up to 1000, and 1000 inserted.
+  void NewTradeWithThousand() {
+    vu_reset();
+    Trade(1000);
+    InsertCoins({500, 500});
+    Live();
+  }
+
   // Pays back and polls until the payout has ended and the trade closes.
   void FinishSale() {
     PayBackAll();
@@ -207,10 +215,7 @@ TEST_F(Mends, AChargeIsWhatTheBoardCounted) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vu_reset();
-    Trade(1000);
-    InsertCoins({500, 500});
-    Live();
+    NewTradeWithThousand();
     for (const vu_fault &f : c.faults) AddFault(f);
     EXPECT_CODE(c.first, TAVO_Charge(handle_, 700));
     EXPECT_EQ(c.countedThen, ChargedOnBoard());
@@ -244,10 +249,7 @@ TEST_F(Mends, APayoutWithoutAnAcknowledgementIsNeverPaidTwice) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    vu_reset();
-    Trade(1000);
-    InsertCoins({500, 500});
-    Live();
+    NewTradeWithThousand();
     ASSERT_CODE(0u, TAVO_Charge(handle_, 400));
     AddFault(c.fault);
     EXPECT_CODE(c.code, TAVO_PayBack(handle_));

@@ -85,18 +85,10 @@ struct Scenario {
       a.skip = Pick(rng, 5, 60);
       switch (Pick(rng, 0, 5)) {
         case 0:  // a second note while the first is being taken in
-          a.kind = VU_ACT_INSERT_NOTE;
-          a.command = 0x5B;
-          a.sub = 0x10;
-          a.value = 0x02;
-          a.skip = 0;
+          a = vu_action{VU_ACT_INSERT_NOTE, 0, 0x5B, 0x10, 0x02, 0, 1};
           break;
         case 1:  // the note taken back while the unit stops for it
-          a.kind = VU_ACT_RETURN_NOTE;
-          a.command = 0x5B;
-          a.sub = 0x10;
-          a.value = 0x20;
-          a.skip = 0;
+          a = vu_action{VU_ACT_RETURN_NOTE, 0, 0x5B, 0x10, 0x20, 0, 1};
           break;
         case 2: {  // a jam, cleared a little later
           a.kind = VU_ACT_JAM;
