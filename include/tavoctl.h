@@ -16,13 +16,18 @@
  *     TAVO_Open(&h);                 find the unit, start it, read it
  *     TAVO_TradeBegin(h);            open a trade (acceptance off)
  *     TAVO_Accept(h, 1500);          accept money up to 1500
- *     while (customer pays)
- *         TAVO_GetTAVOData(h, &t);   poll: keeps the trade going
- *     TAVO_Charge(h, price);         take the price out of the credit
+ *     do { TAVO_GetTAVOData(h, &t);   poll: keeps the trade going
+ *          TAVO_GetPCBData(h, &b); }  b.Credit: the customer's money so far
+ *     while (b.Credit < price);
+ *     TAVO_Charge(h, price);         b.Credit drops by the price
  *     TAVO_PayBack(h);               pay the rest back as change
- *     poll TAVO_GetTAVOData until the payout is reported (flags clear)
+ *     poll until b.Credit == 0 and the top byte (TAVO_PENDING_*) of
+ *     t.CoinFlags and t.BillFlags is 0: the payout has been reported
  *     TAVO_TradeEnd(h);              close the trade (credit must be 0)
  *     TAVO_Close(h);
+ * After a failure, tavoctl_text.h says what to do next: retry, poll,
+ * pay-back, read-board (part was done: read the records first), reopen,
+ * fix-call or service.
  *
  * Polling
  * -------
