@@ -561,7 +561,10 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                                  net::redirect_error(use_awaitable, ec));
         cursor = events.front().first - 1;
       }
-      while (!ec && !events.empty() && cursor < events.back().first) {
+      // (Events kept may be dropped while a write waits: the gap check
+      // above runs again before an index could go below the oldest.)
+      while (!ec && !events.empty() && cursor < events.back().first &&
+             cursor + 1 >= events.front().first) {
         size_t index = cursor + 1 - events.front().first;
         std::string text = events[index].second;
         cursor = events[index].first;
@@ -569,6 +572,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                                  net::redirect_error(use_awaitable, ec));
       }
       if (ec || *closed) break;
+      if (!events.empty() && cursor < events.back().first) continue;
       wake.expires_at(net::steady_timer::time_point::max());
       waiting.insert(&wake);
       boost::system::error_code waitEc;
