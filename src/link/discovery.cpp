@@ -33,6 +33,30 @@ bool Record(FT_STATUS status) {
 
 }  // namespace
 
+// The bridge vendor's Linux and macOS D2XX libraries list only the USB ids
+// they know, and the unit's bridge has ids of its own: such a library must
+// be told them first, with FT_SetVIDPID. Other providers lack the call, so
+// the reference is weak: null when the process has no such function.
+// Windows' driver is told by its installation, and the DLL's imports stay
+// the thirteen it has.
+#ifndef _WIN32
+extern "C" FT_STATUS FT_SetVIDPID(DWORD dwVID, DWORD dwPID)
+    __attribute__((weak));
+#endif
+
+namespace {
+
+void TellTheUnitsIds() {
+#ifndef _WIN32
+  if (FT_SetVIDPID != nullptr) {
+    FT_SetVIDPID(kDeviceIdA >> 16, kDeviceIdA & 0xFFFF);
+    FT_SetVIDPID(kDeviceIdB >> 16, kDeviceIdB & 0xFFFF);
+  }
+#endif
+}
+
+}  // namespace
+
 void ClosePort() {
   FT_Close(DriverHandle);  // nothing useful to do if the close fails
   DriverHandle = nullptr;
@@ -79,6 +103,7 @@ void OpenPort(uint32_t index) {
 }
 
 SearchOutcome SearchDevice() {
+  TellTheUnitsIds();
   DWORD count = 0;
   if (!Record(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY))) {
     return SearchOutcome::NoCount;
