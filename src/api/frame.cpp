@@ -48,12 +48,7 @@ int ResolveUnconfirmedPayouts() {
     BillPending &= static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
     neverStarted |= RefreshBillFailed;
   }
-  if (CoinFitted())
-    LiveRecord.CoinFlags = (LiveRecord.CoinFlags & 0x00FFFFFFu) |
-                           (static_cast<uint32_t>(CoinPending) << 24);
-  if (BillFitted())
-    LiveRecord.BillFlags = (LiveRecord.BillFlags & 0x00FFFFFFu) |
-                           (static_cast<uint32_t>(BillPending) << 24);
+  MirrorPendingInFlags();
   return neverStarted;
 }
 

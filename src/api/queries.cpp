@@ -149,12 +149,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetTAVOData(uint32_t handle,
     // stand now, also after the follow-up has changed them: an application
     // polls until they read 0, and the units report nothing new to renew
     // them while they stand idle.
-    if (CoinFitted())
-      LiveRecord.CoinFlags = (LiveRecord.CoinFlags & 0x00FFFFFFu) |
-                             (static_cast<uint32_t>(CoinPending) << 24);
-    if (BillFitted())
-      LiveRecord.BillFlags = (LiveRecord.BillFlags & 0x00FFFFFFu) |
-                             (static_cast<uint32_t>(BillPending) << 24);
+    MirrorPendingInFlags();
     std::memcpy(buffer, &LiveRecord, sizeof LiveRecord);
     // The application has now seen the latched coin bit.
     LiveRecord.CoinFlags &= ~CoinLatched;

@@ -79,10 +79,6 @@ int Refresh(bool full) {
   return -failed;
 }
 
-void SetPendingTopByte(uint32_t &flags, uint8_t pending) {
-  flags = (flags & 0x00FFFFFFu) | (static_cast<uint32_t>(pending) << 24);
-}
-
 }  // namespace
 
 uint8_t ReadInFull = 0;
@@ -156,8 +152,15 @@ void ResolvePendingFromState(bool coinRead, bool billRead) {
     if (live.BillEscrow == 0 && live.BillOut == 0)
       BillPending &= static_cast<uint8_t>(~PendingSettle);
   }
-  if (CoinFitted()) SetPendingTopByte(LiveRecord.CoinFlags, CoinPending);
-  if (BillFitted()) SetPendingTopByte(LiveRecord.BillFlags, BillPending);
+  MirrorPendingInFlags();
+}
+
+void MirrorPendingInFlags() {
+  auto mirror = [](uint32_t &flags, uint8_t pending) {
+    flags = (flags & 0x00FFFFFFu) | (static_cast<uint32_t>(pending) << 24);
+  };
+  if (CoinFitted()) mirror(LiveRecord.CoinFlags, CoinPending);
+  if (BillFitted()) mirror(LiveRecord.BillFlags, BillPending);
 }
 
 int ReadBoard() { return Exchange(CmdBoardRead, Kind::Read, IntoBoard); }

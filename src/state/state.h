@@ -107,6 +107,9 @@ void DoubtDevice(int failureBit);
 // unit just read in full after a lost report (`coinRead`, `billRead`) is
 // judged by its state; otherwise its own report clears the bits.
 void ResolvePendingFromState(bool coinRead, bool billRead);
+// Writes the pending bytes into the top bytes of the fitted units' flags
+// words, as they stand now.
+void MirrorPendingInFlags();
 // Set once TAVO_TradeEnd has found the credit at 0 and begins to settle the
 // units, until the trade is closed. Each unit's settle closes its own counts
 // (the note unit's out-count of notes paid among them), so while one unit

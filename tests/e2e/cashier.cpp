@@ -17,14 +17,6 @@ constexpr int kMaxReopens = 4;
 
 uint8_t Reason(uint32_t code) { return static_cast<uint8_t>(code & 0xFF); }
 
-// A refresh, a wait or a unit command failed: nothing happened that the
-// application must act on, the call may simply be made again.
-bool Transient(uint32_t code) {
-  uint8_t r = Reason(code);
-  return (r >= 0x30 && r <= 0x37) || (r >= 0x41 && r <= 0x4F) ||
-         (r >= 0x50 && r <= 0x54) || r == 0x62 || r == 0x64;
-}
-
 bool NothingPending(const TavoData &t) {
   return (t.CoinFlags >> 24) == 0 && (t.BillFlags >> 24) == 0;
 }
@@ -75,7 +67,7 @@ uint16_t Cashier::Credit() {
 }
 
 Cashier::Step Cashier::Trouble(Step again) {
-  if (++troubles_ >= kTroublesToReopen) return Reopen(Step::Begin);
+  if (++troubles_ >= kTroublesToReopen) return Reopen();
   Poll();
   return again;
 }
@@ -83,7 +75,7 @@ Cashier::Step Cashier::Trouble(Step again) {
 // The unit answers nothing useful any more (a power failure leaves the
 // board silent until it is opened again): close, open, and carry the trade
 // on. After a reopen the customer is paid back what the trade holds.
-Cashier::Step Cashier::Reopen(Step) {
+Cashier::Step Cashier::Reopen() {
   troubles_ = 0;
   if (++out_.reopens > kMaxReopens) {
     out_.gaveUp = "too many reopens";
@@ -118,7 +110,7 @@ Cashier::Step Cashier::Begin() {
     return Step::Accept;
   }
   if (Reason(code) == 0x04) return Trouble(Step::Begin);
-  if (Reason(code) == 0x06) return Reopen(Step::Begin);
+  if (Reason(code) == 0x06) return Reopen();
   return Trouble(Step::Begin);
 }
 
@@ -128,7 +120,7 @@ Cashier::Step Cashier::Accept() {
     troubles_ = 0;
     return Step::Pay;
   }
-  if (Reason(code) == 0x06) return Reopen(Step::Begin);
+  if (Reason(code) == 0x06) return Reopen();
   // The limit is stored even when switching failed: the customer may pay.
   if ((code & 0xFF00) == 0x1200 && Reason(code) >= 0x61) return Step::Pay;
   if ((code & 0xFF00) == 0x1300) return Step::Pay;
@@ -179,7 +171,7 @@ Cashier::Step Cashier::Charge() {
   }
   if (code == 0x1375 && !chargeInDoubt_)
     return Step::PayBack;  // no change: cancel the sale
-  if (r == 0x06) return Reopen(Step::Begin);
+  if (r == 0x06) return Reopen();
   return Trouble(Step::Charge);
 }
 
@@ -195,7 +187,7 @@ Cashier::Step Cashier::PayBack() {
     out_.stockShort = true;
     return Step::Done;
   }
-  if (r == 0x06) return Reopen(Step::Begin);
+  if (r == 0x06) return Reopen();
   return Trouble(Step::PayBack);
 }
 
@@ -213,9 +205,9 @@ Cashier::Step Cashier::End() {
   if (code == 0) return Step::Done;
   if (r == 0x03) return Step::Done;  // no trade: a reopen dropped nothing
   if (r == 0x71) return Step::PayBack;
-  if (r == 0x06) return Reopen(Step::Begin);
-  if (Transient(code) || r == 0x04 || r == 0x66 || r == 0x67 || r == 0x72)
-    return Trouble(Step::End);
+  if (r == 0x06) return Reopen();
+  // A refresh, a wait, a settle or a counter failed, or a command is
+  // pending: poll and call again.
   return Trouble(Step::End);
 }
 

@@ -69,7 +69,7 @@ class Cashier {
   // A call that failed for a reason that clears by itself: polls once, and
   // after several in a row reopens the unit.
   Step Trouble(Step again);
-  Step Reopen(Step after);
+  Step Reopen();  // then carries the trade on from Step::Begin
   bool Budget();
 
   std::mt19937 *rng_;
