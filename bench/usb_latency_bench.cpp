@@ -19,12 +19,12 @@
 //            control transfers, a write one bulk transfer; the reads wait
 //            for the bytes and for the chip's timer)
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
+#include "d2xx_provider.h"
 #include "emulated_bridge.h"
 #include "link/d2xx.h"
 #include "tavoctl.h"
@@ -32,54 +32,8 @@
 
 namespace {
 
-struct Provider {
-  decltype(&FT_ListDevices) listDevices;
-  decltype(&FT_Open) open;
-  decltype(&FT_Close) close;
-  decltype(&FT_ResetDevice) resetDevice;
-  decltype(&FT_GetDeviceInfo) getDeviceInfo;
-  decltype(&FT_SetBaudRate) setBaudRate;
-  decltype(&FT_SetDataCharacteristics) setDataCharacteristics;
-  decltype(&FT_SetFlowControl) setFlowControl;
-  decltype(&FT_SetChars) setChars;
-  decltype(&FT_SetTimeouts) setTimeouts;
-  decltype(&FT_Purge) purge;
-  decltype(&FT_Write) write;
-  decltype(&FT_Read) read;
-};
-
-template <typename F>
-void Bind(void *m, const char *name, F *out) {
-  *out = reinterpret_cast<F>(dlsym(m, name));
-  if (*out == nullptr) {
-    std::fprintf(stderr, "%s lacks %s\n", TAVOFTDI_SO, name);
-    std::exit(1);
-  }
-}
-
-const Provider &P() {
-  static Provider p = [] {
-    Provider q{};
-    void *m = dlopen(TAVOFTDI_SO, RTLD_NOW | RTLD_LOCAL);
-    if (m == nullptr) {
-      std::fprintf(stderr, "cannot load %s: %s\n", TAVOFTDI_SO, dlerror());
-      std::exit(1);
-    }
-    Bind(m, "FT_ListDevices", &q.listDevices);
-    Bind(m, "FT_Open", &q.open);
-    Bind(m, "FT_Close", &q.close);
-    Bind(m, "FT_ResetDevice", &q.resetDevice);
-    Bind(m, "FT_GetDeviceInfo", &q.getDeviceInfo);
-    Bind(m, "FT_SetBaudRate", &q.setBaudRate);
-    Bind(m, "FT_SetDataCharacteristics", &q.setDataCharacteristics);
-    Bind(m, "FT_SetFlowControl", &q.setFlowControl);
-    Bind(m, "FT_SetChars", &q.setChars);
-    Bind(m, "FT_SetTimeouts", &q.setTimeouts);
-    Bind(m, "FT_Purge", &q.purge);
-    Bind(m, "FT_Write", &q.write);
-    Bind(m, "FT_Read", &q.read);
-    return q;
-  }();
+const D2xxProvider &P() {
+  static D2xxProvider p = LoadD2xxProvider(TAVOFTDI_SO);
   return p;
 }
 

@@ -50,14 +50,20 @@ skip() {
 step "format" bash -c \
   "git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run --Werror"
 
-# Linux presets: configure, build, run the tests.
-for preset in ci asan; do
+# preset_tests PRESET: configure, build and run the tests of a Linux preset.
+preset_tests() {
+  local preset=$1
   if step "$preset configure" cmake --preset "$preset" &&
     step "$preset build" cmake --build --preset "$preset"; then
     step "$preset tests" ctest --preset "$preset"
   else
     skip "$preset tests" "no build"
   fi
+}
+
+# Linux presets: configure, build, run the tests.
+for preset in ci asan; do
+  preset_tests "$preset"
 done
 
 # tavod's operator page in headless Chromium (puppeteer-core from npm),
@@ -97,12 +103,7 @@ step "install" scripts/check-install.sh
 
 # Clang presets: the fuzz targets, and the thread test under ThreadSanitizer.
 for preset in fuzz tsan; do
-  if step "$preset configure" cmake --preset "$preset" &&
-    step "$preset build" cmake --build --preset "$preset"; then
-    step "$preset tests" ctest --preset "$preset"
-  else
-    skip "$preset tests" "no build"
-  fi
+  preset_tests "$preset"
 done
 
 # Windows presets: configure, build and check the DLL, then build the rest

@@ -5,62 +5,22 @@
 // lists devices. This program is such a provider: its FT_* pass on to the
 // virtual unit, but FT_ListDevices sees nothing until FT_SetVIDPID has
 // named an id of the unit.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <utility>
 #include <vector>
 
+#include "d2xx_provider.h"
 #include "link/d2xx.h"
 #include "tavoctl.h"
 #include "tavovu.h"
 
 namespace {
 
-struct VirtualUnit {
-  decltype(&FT_ListDevices) listDevices;
-  decltype(&FT_Open) open;
-  decltype(&FT_Close) close;
-  decltype(&FT_ResetDevice) resetDevice;
-  decltype(&FT_GetDeviceInfo) getDeviceInfo;
-  decltype(&FT_SetBaudRate) setBaudRate;
-  decltype(&FT_SetDataCharacteristics) setDataCharacteristics;
-  decltype(&FT_SetFlowControl) setFlowControl;
-  decltype(&FT_SetChars) setChars;
-  decltype(&FT_SetTimeouts) setTimeouts;
-  decltype(&FT_Purge) purge;
-  decltype(&FT_Write) write;
-  decltype(&FT_Read) read;
-};
-
-template <typename F>
-void Bind(void *m, const char *name, F *out) {
-  *out = reinterpret_cast<F>(dlsym(m, name));
-  if (*out == nullptr) std::abort();
-}
-
 // The virtual unit, loaded privately: its FT_* do not clash with these.
-const VirtualUnit &Vu() {
-  static VirtualUnit v = [] {
-    VirtualUnit u{};
-    void *m = dlopen(TAVOVU_SO, RTLD_NOW | RTLD_LOCAL);
-    if (m == nullptr) std::abort();
-    Bind(m, "FT_ListDevices", &u.listDevices);
-    Bind(m, "FT_Open", &u.open);
-    Bind(m, "FT_Close", &u.close);
-    Bind(m, "FT_ResetDevice", &u.resetDevice);
-    Bind(m, "FT_GetDeviceInfo", &u.getDeviceInfo);
-    Bind(m, "FT_SetBaudRate", &u.setBaudRate);
-    Bind(m, "FT_SetDataCharacteristics", &u.setDataCharacteristics);
-    Bind(m, "FT_SetFlowControl", &u.setFlowControl);
-    Bind(m, "FT_SetChars", &u.setChars);
-    Bind(m, "FT_SetTimeouts", &u.setTimeouts);
-    Bind(m, "FT_Purge", &u.purge);
-    Bind(m, "FT_Write", &u.write);
-    Bind(m, "FT_Read", &u.read);
-    return u;
-  }();
+const D2xxProvider &Vu() {
+  static D2xxProvider v = LoadD2xxProvider(TAVOVU_SO);
   return v;
 }
 
