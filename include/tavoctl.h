@@ -59,7 +59,27 @@
  *  - Once TAVO_TradeEnd has found Credit at 0 and begun to settle the
  *    units, Credit stays 0 and TAVO_AcceptEx, TAVO_Charge, TAVO_PayBack and
  *    TAVO_PayOut refuse with reason 0x04 until a TAVO_TradeEnd succeeds:
- *    a settle that fails half-way cannot bring money back as credit.
+ *    a settle that fails half-way cannot bring money back as credit. The
+ *    units are settled one after the other, each only once the one before
+ *    has reported its settle done, and the charged amount is cleared last;
+ *    a close cut short (the process dies, the unit loses power) is
+ *    finished by the next TAVO_TradeBegin after the reopen, which then
+ *    begins a new trade from zero.
+ *  - A process that dies, or a unit that loses power, at any frame of a
+ *    sale loses no money: the reopen finds the trade on the units' counts
+ *    and the board's meters, and TAVO_TradeBegin carries it on with Credit
+ *    exactly what the customer is owed; money inserted afterwards is
+ *    credited in full. A note being taken in is counted on the board
+ *    before the unit is told to stack it (counter 0 counts each note as
+ *    16: 8 before the note unit's settle, the rest once the note has left
+ *    the escrow; a remainder of 12 or 15 records a note the customer took
+ *    back in between), so it is never between two counts.
+ *  - A note held in the escrow still belongs to the customer, who can take
+ *    it back (the return button, the escrow's time-out). TAVO_Charge takes
+ *    held notes in before it charges a price that rests on one, and
+ *    TAVO_PayBack and TAVO_PayOut before they pay; these may then return
+ *    the note follow-up's codes (0x08xx) as well. A held note left when the
+ *    trade is cancelled is taken in and paid back with the credit.
  *  - Reason 0x06 of the trade and money exports: a command to a unit has
  *    stayed pending through many calls and the unit never reports it done.
  *    Have the unit looked at (a jam), then close and reopen it.
@@ -350,12 +370,18 @@ TAVO_API uint32_t TAVO_CALL TAVO_GetBackupData(uint32_t handle,
  * application or the computer stopped in the middle of a sale), the new
  * trade carries that one on: its coins and notes, the notes counted and the
  * amounts charged stay, and Credit is what the customer is still owed; the
- * application may pay it back. TradeId is a new number either way.
+ * application may pay it back, and a charge left in doubt is told by the
+ * charged-amount meter (PcbData.Meters[8]). A note that was on its way into
+ * the stack is taken in by the trade's polls. A trade whose close had begun
+ * is closed first (as TAVO_TradeEnd would), and the new trade starts from
+ * zero. TradeId is a new number either way.
  *   0x1001, 0x1002, 0x1003 a trade is already open (this export's own
  *   meaning of reason 0x03), 0x1031-0x1037 (read), 0x1004 a command is
  *   pending, 0x1006 a command never completes (reopen), 0x1072 the board
  *   refused the trade start, 0x1262, 0x1264, 0x1341-0x1347 (acceptance
- *   control). */
+ *   control); closing a trade whose close had begun: 0x1066/0x1067 the
+ *   coin/note settle not acknowledged, 0x1056/0x1057 the coin/note unit did
+ *   not report its settle done (poll TAVO_GetPCBData, call again). */
 TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle);
 
 /* Closes the trade: acceptance off, waits for the units to stop, requires
@@ -374,13 +400,19 @@ TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle);
  *   0x1166/0x1167 the coin/note unit did not acknowledge its settle: poll
  *     TAVO_GetTAVOData (a settle that went through is then reported), call
  *     again
+ *   0x1156/0x1157 the coin/note unit acknowledged its settle but has not
+ *     reported it done: poll TAVO_GetTAVOData, call again (the charged
+ *     amount stands until both units have reported)
  *   0x1172 the board refused a counter reset: call again (a settle
  *     already sent is awaited first, 0x1104). */
 TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle);
 
 /* Accepts money while Credit is below `limit` (low 16 bits); `notes` (low 3
  * bits) is the most notes taken in this trade, the last of them staying held
- * in escrow until the trade ends; 0 keeps the note unit off.
+ * in escrow until the trade ends; 0 keeps the note unit off. Notes stay off
+ * for the rest of a trade that has paid notes out, and coins once a
+ * denomination's count in the trade reaches 90 (the unit counts at most 99
+ * of each), so that every coin and note taken is counted.
  *   0x1201, 0x1202, 0x1203 no trade, 0x1231-0x1237 (refresh), 0x1204 a
  *   command is pending, 0x1205 a unit reports a payout, 0x1261/0x1263
  *   enabling coin/note failed, 0x1262/0x1264 inhibiting coin/note failed,
@@ -402,12 +434,15 @@ TAVO_API uint32_t TAVO_CALL TAVO_Accept(uint32_t handle, uint32_t limit);
  *   0x1373 amount 0, above 32767 or with bits above the low 16 (nothing
  *   charged), 0x1374 amount above Credit, 0x1375 the change cannot be paid,
  *   0x1376 the board did not count the charge (nothing charged: charge
- *   again), 0x137A the charge may have been made: the board could not be
- *   read back. Call TAVO_Charge again with the same amount before anything
- *   else: once the board can be read it charges only if the first did not
- *   count and returns 0 without charging twice if it did. After the codes
- *   0x1341-0x1343 (a unit's refresh after the charge failed) and
- *   0x1261-0x1264 (acceptance control) the charge stands. */
+ *   again), 0x1379 the price rests on a held note that cannot be taken in
+ *   (notes were paid out in the trade, or two marks were void: nothing
+ *   charged),
+ *   0x08xx taking a held note in failed (nothing charged), 0x137A the charge
+ * may have been made: the board could not be read back. Call TAVO_Charge again
+ * with the same amount before anything else: once the board can be read it
+ * charges only if the first did not count and returns 0 without charging twice
+ * if it did. After the codes 0x1341-0x1343 (a unit's refresh after the charge
+ * failed) and 0x1261-0x1264 (acceptance control) the charge stands. */
 TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle, uint32_t amount);
 
 /* Pays the whole Credit back in notes (at most 9) and coins of the fitted
@@ -428,16 +463,21 @@ TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle, uint32_t amount);
  *   0x1401, 0x1402, 0x1403, 0x1431-0x1437, 0x1404, 0x1405, 0x1406 (reopen),
  *   0x1462/0x1464 coin/note inhibit failed, 0x1452/0x1453/0x1454
  *   coin/note/both did not stop, 0x1449-0x144F a refresh in the wait failed,
- *   0x1477 the stock cannot pay it (nothing paid), 0x1467 the coin payout
- *   was refused or never started (a note payout may be running), 0x1468 the
- *   note payout was refused or never started (nothing paid), 0x1469/0x146A
- *   the coin/note payout was sent, not confirmed (see above; after 0x146A
- *   no coin payout was started): poll, then pay what Credit still holds. */
+ *   0x1477 the stock cannot pay it (nothing paid; also when a
+ *   denomination's count paid out in the trade would pass 99), 0x1479 a
+ *   held note cannot be taken in (as 0x1379), 0x08xx taking a held note in
+ * failed (nothing paid), 0x1467 the coin payout was refused or never started (a
+ * note payout may be running), 0x1468 the note payout was refused or never
+ * started (nothing paid), 0x1469/0x146A the coin/note payout was sent, not
+ * confirmed (see above; after 0x146A no coin payout was started): poll, then
+ * pay what Credit still holds.
+ */
 TAVO_API uint32_t TAVO_CALL TAVO_PayBack(uint32_t handle);
 
 /* Pays `amount` (0-65535) like TAVO_PayBack, whatever the Credit; the same
  * codes with 0x15 in the high byte, and 0x1573 `amount` has bits above the
- * low 16 (nothing paid). */
+ * low 16 (nothing paid). A held note is taken in first, as by
+ * TAVO_PayBack. */
 TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle, uint32_t amount);
 
 /* ------------------------------------------------ display and signals */

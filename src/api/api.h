@@ -59,13 +59,21 @@ constexpr uint8_t kBlankDigit = 0x80;
 // Set by an open that found a trade the units had not settled: the next
 // TAVO_TradeBegin carries that trade on instead of starting from zero.
 extern bool ResumingTrade;
-// Forgets the charge and settle doubts of the last session (at open).
+// Forgets the charge doubt of the last session (at open).
 void ForgetTradeDoubts();
-void ForgetNoteSettleDoubt();
 
 // Sends the settle command to each fitted unit, the note unit first.
 // 0; -1 the coin settle failed; -2 the note settle failed.
 int SettleUnits();
+
+// Closes the trade's counts once its money is all charged or paid
+// (TradeClosing set): counter 0 cleared, each fitted unit settled and its
+// own report of the settle awaited, the unit whose counts hold the trade's
+// money first, and the charged-amount meter cleared last. Resumes where an
+// earlier call stopped. Its codes carry `fn`: 0x72 a counter reset refused,
+// 0x66/0x67 the coin/note settle not acknowledged, 0x56/0x57 the coin/note
+// unit did not report its settle done, 0x06 that has gone on too long.
+uint16_t CloseTradeCounts(uint8_t fn);
 
 // Acceptance control and waiting (trades).
 constexpr uint8_t AcceptOff = 0;
@@ -79,6 +87,15 @@ constexpr uint32_t kPauseMs = 100;
 
 // The note follow-up run by TAVO_GetTAVOData during a trade.
 uint16_t FollowNoteEscrow();
+// Whether a note is held in the escrow or on its way into the stack.
+bool NoteWaiting();
+// Takes every held note in before an export relies on it: a held note can
+// still go back to the customer (the escrow's time-out, the return button),
+// so money that only a held note stands for is not charged or paid. 0 when
+// no note waits any more; else a note follow-up code (0x08xx) or a code of
+// `fn`: 0x3n a refresh failed, 0x04 the note is still on its way, 0x79 the
+// note cannot be taken in while notes paid out in the trade are counted.
+uint16_t TakeNotesInFirst(uint8_t fn);
 
 // True while a command to either unit is unacknowledged.
 bool AnyPending();
@@ -92,13 +109,16 @@ uint16_t ReadyForMoney(uint8_t function);
 // resolved first; then reason 0x04, or 0x06 once the trade and money
 // exports have been refused that many times in a row for a command that
 // never completes (the unit must be reopened).
-uint16_t PendingRefusal(uint8_t function);
+uint16_t PendingRefusal(uint8_t function, uint8_t ignored = 0);
 constexpr uint32_t kPendingRefusalsBeforeReopen = 20;
 // Returns the units (RefreshCoinFailed, RefreshBillFailed bits) whose
 // unconfirmed payout it found never started.
 int ResolveUnconfirmedPayouts();
 // Called at open: nothing has been refused yet.
 void ForgetPendingRefusals();
+// Counts one more refusal for work that a unit has not reported done:
+// `reason`, or 0x06 once that has gone on too long.
+uint16_t RefuseWhilePending(uint8_t function, uint8_t reason);
 
 // Change and payout.
 constexpr uint32_t kMaxNotesPerPayout = 9;

@@ -129,9 +129,24 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
       return Code(fn, 0x17);
     }
     // An unfinished trade is kept for TAVO_TradeBegin to carry on with;
-    // otherwise the units start from settled counts.
+    // otherwise the units start from settled counts. One whose close had
+    // begun (the charged meter holds more than the counts: a settle has
+    // closed counts the meter still charges) is closed by TAVO_TradeBegin
+    // before it begins the next trade: its money was all charged or paid.
+    //
+    // A payout the last session started may still run (the process died
+    // while it was paying): acceptance goes off and the units are waited
+    // for first, so that what it pays is on their counts before they are
+    // judged; settled now, it would count into the next trade instead.
+    if (SetAcceptance(AcceptForceOff) == 0) WaitUnitsIdle();
+    SyncNotesFromBoard();
+    ComputeCredit();
     ResumingTrade = UnsettledTrade();
-    if (ResumingTrade) return TAVO_OK;
+    if (ResumingTrade) {
+      TradeClosing = ChargedAboveCounts() != 0;
+      ComputeCredit();
+      return TAVO_OK;
+    }
     if (SettleUnits() != 0) return Code(fn, 0x19);  // the unit stays open
     return TAVO_OK;
   });

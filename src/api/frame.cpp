@@ -52,15 +52,20 @@ int ResolveUnconfirmedPayouts() {
   return neverStarted;
 }
 
-uint16_t PendingRefusal(uint8_t function) {
+uint16_t PendingRefusal(uint8_t function, uint8_t ignored) {
   if (AnyPending() && Unconfirmed()) ResolveUnconfirmedPayouts();
-  if (!AnyPending()) {
+  uint8_t keep = static_cast<uint8_t>(~ignored);
+  if ((CoinPending & keep) == 0 && (BillPending & keep) == 0) {
     refusedWhilePending = 0;
     return TAVO_OK;
   }
+  return RefuseWhilePending(function, TAVO_REASON_PENDING);
+}
+
+uint16_t RefuseWhilePending(uint8_t function, uint8_t reason) {
   if (++refusedWhilePending >= kPendingRefusalsBeforeReopen)
     return Code(function, TAVO_REASON_REOPEN);
-  return Code(function, TAVO_REASON_PENDING);
+  return Code(function, reason);
 }
 
 void ForgetPendingRefusals() { refusedWhilePending = 0; }

@@ -51,6 +51,9 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
   if (int r = SetAcceptance(AcceptForceOff))
     return Code(fn, r == -1 ? 0x62 : 0x64);
   if (int r = WaitUnitsIdle()) return Code(fn, static_cast<uint8_t>(0x50 - r));
+  // A payout against a held note would pay its value while the customer can
+  // still take the note itself back.
+  if (uint16_t code = TakeNotesInFirst(fn)) return code;
   uint32_t value = wholeCredit ? PcbRecord.Credit : amount;
   if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
   uint32_t notes = NotesFor(value);
@@ -83,7 +86,10 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
 // so this greedy split finds a way whenever there is one.
 //
 // Only fitted units count: a unit that has dropped out (its id reported as
-// 00 00) cannot pay, whatever stock it last reported.
+// 00 00) cannot pay, whatever stock it last reported. And a payout that
+// would take a denomination's out-count in the trade past the 99 the unit's
+// count stops at is not made: the coins beyond would be paid and never
+// counted, and show again as credit.
 bool ChangePayable(uint32_t value) {
   const TavoData &live = LiveRecord;
   uint32_t rest = value - 1000 * NotesFor(value);
@@ -91,9 +97,11 @@ bool ChangePayable(uint32_t value) {
   static const uint32_t kCoinValues[4] = {500, 100, 50, 10};
   static const int kStockIndex[4] = {3, 2, 1, 0};
   for (int i = 0; i < 4; ++i) {
-    uint32_t k = rest / kCoinValues[i];
-    if (k > live.CoinStock[kStockIndex[i]]) k = live.CoinStock[kStockIndex[i]];
-    rest -= kCoinValues[i] * k;
+    int k = kStockIndex[i];
+    uint32_t take = rest / kCoinValues[i];
+    if (take > live.CoinStock[k]) take = live.CoinStock[k];
+    if (live.CoinOut[k] + take > 99) return false;
+    rest -= kCoinValues[i] * take;
   }
   return rest == 0;
 }
@@ -148,6 +156,12 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
       if (was == Charged::Yes && price == chargeDoubt.amount)
         return ApplyAcceptLimit();
     }
+    // The price may rest on a held note only once the note is taken in:
+    // until then the customer can still take it back.
+    uint32_t held = 1000u * LiveRecord.BillEscrow;
+    if (price + held > PcbRecord.Credit && NoteWaiting()) {
+      if (uint16_t code = TakeNotesInFirst(fn)) return code;
+    }
     if (price > PcbRecord.Credit) return Code(fn, 0x74);
     uint32_t change = PcbRecord.Credit - price;
     if (change != 0 && !ChangePayable(change)) return Code(fn, 0x75);
@@ -192,7 +206,4 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle,
                    [&]() { return Pay(TAVO_FN_PAYOUT, false, amount); });
 }
 
-void ForgetTradeDoubts() {
-  chargeDoubt = ChargeDoubt{};
-  ForgetNoteSettleDoubt();
-}
+void ForgetTradeDoubts() { chargeDoubt = ChargeDoubt{}; }

@@ -11,45 +11,60 @@ namespace {
 
 bool TradeOpen() { return PcbRecord.TradeId != 0; }
 
-// The settle that takes a held note in went out without an acknowledgement:
-// the unit may have stacked the note or may still hold it. The note stock
-// as it stood tells a stacked note from one the customer took back.
-bool noteSettleUnconfirmed = false;
-uint8_t noteStockMark = 0;
-
 bool NoteHeld() {
   return LiveRecord.BillEscrow == 1 && (LiveRecord.BillFlags & BillHeld) != 0;
 }
 
 // Sends the settle that moves the held note out of the escrow.
 uint16_t SettleHeldNote() {
-  noteStockMark = LiveRecord.BillStock;
-  if (BillCtrl(BillSettle) != 0) {
-    noteSettleUnconfirmed = true;
-    return Code(TAVO_FN_NOTEFOLLOWUP, 0x65);
-  }
-  noteSettleUnconfirmed = false;
+  if (BillCtrl(BillSettle) != 0) return Code(TAVO_FN_NOTEFOLLOWUP, 0x65);
   BillPending |= PendingSettle;
+  MirrorPendingInFlags();
   return TAVO_OK;
 }
 
-// Takes a held note in when the trade still has room for it: acceptance of
-// notes stopped, the unit waited for until it reports stopped, then told to
-// settle, which moves the note out of its escrow.
-uint16_t TakeHeldNoteIn() {
-  const TavoData &live = LiveRecord;
-  int reserve = static_cast<int>(live.CoinStock[3]) -
-                static_cast<int>(live.CoinIn[3]) -
-                2 * static_cast<int>(live.BillStacked);
-  // A settle also closes the note unit's out-count: while notes paid out in
-  // this trade are counted there, a note stays held (it is still credit)
-  // rather than have the payout vanish from the credit.
-  bool room = NoteHeld() && live.BillOut == 0 &&
-              live.BillStacked + 1 < (NoteLimit & 7) &&
-              PcbRecord.AcceptLimit > PcbRecord.Credit &&
-              reserve >= 2;  // 500-coins kept back for change
-  if (!room) return TAVO_OK;
+// Adds `step` to counter 0 and reads the board back: true once the board's
+// count shows it. A board can acknowledge a count it has not made; only its
+// own count tells, and a mark that is not there is not relied on.
+bool AddToCounterZero(uint32_t step) {
+  uint32_t expected = PcbRecord.Meters[4] + step;
+  SendCounter(CounterNotes, static_cast<uint8_t>(step));
+  if (PollBoard() != 0) {
+    DoubtDevice(RefreshBoardFailed);
+    return false;
+  }
+  SyncNotesFromBoard();
+  ComputeCredit();
+  return PcbRecord.Meters[4] == expected;
+}
 
+// Counts the held note's first step on the board, then has the unit settle
+// it. The first step goes first: from then on the note is on the board's
+// count whatever happens to this process or the unit's power, and the
+// escrow tells whether it is still held. A mark the board does not show is
+// judged again at the next call.
+uint16_t MarkAndSettle() {
+  constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
+  // A count left by a library that counted one note as 1 is first brought
+  // to this one's 16 per note, in one frame.
+  uint32_t m = PcbRecord.Meters[4];
+  if (NotesCounted(m) == m && m != 0 && m * (kNoteCount - 1) <= 0xFF) {
+    if (!AddToCounterZero(m * (kNoteCount - 1))) return Code(fn, 0x78);
+  }
+  uint32_t step = MarkStep(PcbRecord.Meters[4]);
+  // Two marks in a row found void: the note stays held, as credit, until
+  // the trade ends.
+  if (step == 0) return TAVO_OK;
+  NoteStockMark = LiveRecord.BillStock;
+  NoteStockMarkKnown = true;
+  if (!AddToCounterZero(step)) return Code(fn, 0x78);
+  return SettleHeldNote();
+}
+
+// Notes stopped, the unit waited for until it reports stopped; then, if the
+// note is still held (the customer may have taken it back, or the unit given
+// it back, while it stopped), its take-in begins.
+uint16_t StopAndMark() {
   constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
   if (BillCtrl(BillInhibit) != 0) return Code(fn, 0x64);
   bool stopped = false;
@@ -59,52 +74,91 @@ uint16_t TakeHeldNoteIn() {
     if (!stopped) OsSleep(kPauseMs);
   }
   if (!stopped) return Code(fn, 0x53);
-  // The customer may have taken the note back, or the unit given it back,
-  // while it stopped: only a note still held is taken in and counted.
-  if (!NoteHeld()) return ApplyAcceptLimit();
-  BillPending |= PendingRecheck | PendingCount;
-  return SettleHeldNote();
+  if (!NoteHeld()) return TAVO_OK;
+  return MarkAndSettle();
 }
 
-// Finishes taking a note in. Two events must both have happened: the note
-// has left the escrow (it is counted, on the board's counter 0 and in
-// BillStacked) and the unit has acknowledged the settle. Whichever comes
-// last re-applies the acceptance limit, once per note.
-uint16_t FinishNoteIn() {
+// The second half of a take-in, for a note marked on its way. While the
+// note is still held, the settle has not acted on it: it is sent (again)
+// unless one is acknowledged and awaited. Once the escrow is empty the note
+// was stacked, or taken back by the customer before the settle reached the
+// unit; a stacked note raises the stock (or goes to the cash box of a full
+// stock), a note taken back does not, and its mark is void.
+uint16_t FinishNoteIn(bool *done) {
   constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
-  if (noteSettleUnconfirmed && (BillPending & PendingCount) != 0) {
-    if (NoteHeld()) return SettleHeldNote();  // the unit never acted on it
-    if (LiveRecord.BillEscrow != 0) return TAVO_OK;
-    noteSettleUnconfirmed = false;
-    // The escrow is empty. A note stacked has raised the stock (or gone to
-    // the cash box of a full stock); a note the customer took back has not.
-    if (LiveRecord.BillStock == noteStockMark && noteStockMark < 99) {
-      BillPending &= static_cast<uint8_t>(~(PendingCount | PendingRecheck));
-      return ApplyAcceptLimit();
-    }
+  *done = false;
+  if (NoteHeld()) {
+    NoteStockMark = LiveRecord.BillStock;
+    NoteStockMarkKnown = true;
+    if ((BillPending & PendingSettle) != 0) return TAVO_OK;
+    return SettleHeldNote();
   }
-  if ((BillPending & PendingCount) != 0 && LiveRecord.BillEscrow == 0) {
-    // On a failed send the note stays uncounted; the next call repeats it.
-    if (SendCounter(CounterNotes, 1) != 0) return Code(fn, 0x78);
-    LiveRecord.BillStacked = static_cast<uint8_t>(LiveRecord.BillStacked + 1);
-    BillPending &= static_cast<uint8_t>(~PendingCount);
-    if ((BillPending & PendingRecheck) == 0) {
-      if (uint16_t code = ApplyAcceptLimit()) return code;
-    }
-  }
-  if ((BillPending & PendingRecheck) != 0 &&
-      (BillPending & PendingSettle) == 0) {
-    BillPending &= static_cast<uint8_t>(~PendingRecheck);
-    if ((BillPending & PendingCount) == 0) {
-      if (uint16_t code = ApplyAcceptLimit()) return code;
-    }
-  }
+  if (LiveRecord.BillEscrow != 0) return TAVO_OK;
+  // Either step, on a failed send, is repeated by the next call unless the
+  // board's count shows it was made (the board's poll in the refresh that
+  // follows reads it).
+  uint32_t m = PcbRecord.Meters[4];
+  bool takenBack = NoteStockMarkKnown &&
+                   LiveRecord.BillStock == NoteStockMark && NoteStockMark < 99;
+  if (SendCounter(
+          CounterNotes,
+          static_cast<uint8_t>(takenBack ? VoidStep(m) : CompleteStep(m))) != 0)
+    return Code(fn, 0x78);
+  SyncNotesFromBoard();
+  ComputeCredit();
+  *done = true;
+  return TAVO_OK;
+}
+
+// Takes a held note in when the trade still has room for it.
+uint16_t TakeHeldNoteIn() {
+  const TavoData &live = LiveRecord;
+  int reserve = static_cast<int>(live.CoinStock[3]) -
+                static_cast<int>(live.CoinIn[3]) -
+                2 * static_cast<int>(live.BillStacked);
+  // A settle also closes the note unit's out-count: while notes paid out in
+  // this trade are counted there, a note stays held (it is still credit)
+  // rather than have the payout vanish from the credit.
+  bool room = NoteHeld() && live.BillOut == 0 &&
+              MarkStep(PcbRecord.Meters[4]) != 0 &&
+              live.BillStacked + 1 < (NoteLimit & 7) &&
+              PcbRecord.AcceptLimit > PcbRecord.Credit &&
+              reserve >= 2;  // 500-coins kept back for change
+  if (!room) return TAVO_OK;
+  if (uint16_t code = StopAndMark()) return code;
+  if (!NoteMarked()) return ApplyAcceptLimit();  // the note went back
   return TAVO_OK;
 }
 
 }  // namespace
 
-void ForgetNoteSettleDoubt() { noteSettleUnconfirmed = false; }
+bool NoteWaiting() { return LiveRecord.BillEscrow != 0 || NoteMarked(); }
+
+uint16_t TakeNotesInFirst(uint8_t fn) {
+  for (int attempt = 0; attempt < kIdleTries; ++attempt) {
+    if (!NoteWaiting() || !BillFitted()) return TAVO_OK;
+    if (attempt > 0) {
+      OsSleep(kPauseMs);
+      if (int r = RefreshStatus())
+        return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+      if (!NoteWaiting()) return TAVO_OK;
+    }
+    uint16_t code = TAVO_OK;
+    if (NoteMarked()) {
+      bool done = false;
+      code = FinishNoteIn(&done);
+    } else if (NoteHeld()) {
+      // A settle closes the note unit's out-count too: with notes paid out
+      // in this trade still counted there, the note cannot be taken in; nor
+      // once two marks in a row were found void.
+      if (LiveRecord.BillOut != 0 || MarkStep(PcbRecord.Meters[4]) == 0)
+        return Code(fn, 0x79);
+      code = StopAndMark();
+    }
+    if (code != TAVO_OK) return code;
+  }
+  return NoteWaiting() ? Code(fn, TAVO_REASON_PENDING) : TAVO_OK;
+}
 
 // One step per call: the note follow-up only runs while both unit-id bytes
 // of the note unit are set and no coin command is pending.
@@ -112,8 +166,13 @@ uint16_t FollowNoteEscrow() {
   if (LiveRecord.BillUnitId[0] == 0 || LiveRecord.BillUnitId[1] == 0)
     return TAVO_OK;
   if (CoinPending != 0) return TAVO_OK;
+  if (NoteMarked()) {
+    bool done = false;
+    if (uint16_t code = FinishNoteIn(&done)) return code;
+    return done ? ApplyAcceptLimit() : TAVO_OK;
+  }
   if (BillPending == 0) return TakeHeldNoteIn();
-  return FinishNoteIn();
+  return TAVO_OK;
 }
 
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetPCBData(uint32_t handle,

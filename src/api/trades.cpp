@@ -1,4 +1,6 @@
 // Trades and the control of money acceptance.
+#include <utility>
+
 #include "api/api.h"
 #include "commands/commands.h"
 #include "os/os.h"
@@ -10,14 +12,21 @@
 //
 // Notes are never switched on while a note is being taken in (a note
 // follow-up pending): a second note would take the escrow before a poll had
-// seen it empty, and the first note would never be counted.
+// seen it empty, and the first note would never be counted. Nor once notes
+// have been paid out in the trade: a held note could then not be taken in
+// (the settle would close the count of notes paid out with it).
+//
+// Coins are switched off once a denomination's count in the trade nears
+// the 99 the unit's count stops at: a coin beyond it would be taken and
+// never counted.
 int SetAcceptance(uint8_t mode) {
   if (BillFitted()) {
     bool on = (LiveRecord.BillFlags & BillAccepting) != 0;
+    bool allowed = NoteLimit != 0 && LiveRecord.BillOut == 0;
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = BillCtrl(BillInhibit);
-    } else if (mode == AcceptOff || NoteLimit == 0) {
+    } else if (mode == AcceptOff || !allowed) {
       if (on) sent = BillCtrl(BillInhibit);
     } else if (!on && BillPending == 0) {
       sent = BillCtrl(BillEnable);
@@ -29,7 +38,7 @@ int SetAcceptance(uint8_t mode) {
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = CoinCtrl(CoinInhibit);
-    } else if (mode == AcceptOff) {
+    } else if (mode == AcceptOff || !CoinCountsHaveRoom()) {
       if (on) sent = CoinCtrl(CoinInhibit);
     } else if (!on) {
       sent = CoinCtrl(CoinEnable);
@@ -72,18 +81,115 @@ int WaitUnitsIdle() {
   return coinDone ? -3 : -2;
 }
 
+namespace {
+
+// Polls until `unit` (RefreshCoinFailed or RefreshBillFailed) has reported
+// its settle done: its own report of the settle (or, after a report lost on
+// the line, a full read showing its trade counts closed), never the
+// acknowledgement of the command alone, which a unit can give and then not
+// carry out.
+bool AwaitSettleReport(int unit) {
+  const uint8_t &pending =
+      unit == RefreshCoinFailed ? CoinPending : BillPending;
+  for (int attempt = 0; attempt < kIdleTries; ++attempt) {
+    if (attempt > 0) OsSleep(kPauseMs);
+    RefreshStatus();
+    if ((pending & PendingSettle) == 0) return true;
+  }
+  return false;
+}
+
+int64_t CoinNet() {
+  const TavoData &l = LiveRecord;
+  return 10 * (l.CoinIn[0] - l.CoinOut[0]) + 50 * (l.CoinIn[1] - l.CoinOut[1]) +
+         100 * (l.CoinIn[2] - l.CoinOut[2]) +
+         500 * (l.CoinIn[3] - l.CoinOut[3]);
+}
+
+int64_t NoteNet() {
+  return 1000 * (LiveRecord.BillEscrow - LiveRecord.BillOut);
+}
+
+}  // namespace
+
+// Each unit's settle closes its own counts only. Settled one after the
+// other, the counts in between hold the trade's money less what the settled
+// unit held: if that unit had paid out more than it took in (notes given as
+// change for coins, say), the rest would show the customer a credit that was
+// never theirs, to a reopen or a power cut at that moment. So the unit whose
+// counts hold money for the trade goes first, and the other follows only
+// once the first has reported its settle done; at every point between, the
+// counts hold no more than the meter has charged. The charged-amount meter
+// is cleared last, once both have reported: cleared before a settle that
+// never happens, the charge would come back as credit and a payback pay
+// for goods already sold.
+uint16_t CloseTradeCounts(uint8_t fn) {
+  // The notes counted on counter 0 go first: clearing them can only lower
+  // what the counts hold.
+  if (PcbRecord.Meters[4] != 0) {
+    if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
+  }
+  int order[2] = {RefreshBillFailed, RefreshCoinFailed};
+  if (CoinNet() > NoteNet()) std::swap(order[0], order[1]);
+  for (int unit : order) {
+    bool coin = unit == RefreshCoinFailed;
+    if (!(coin ? CoinFitted() : BillFitted()) || (ClosedUnits & unit) != 0)
+      continue;
+    uint8_t &pending = coin ? CoinPending : BillPending;
+    if ((pending & PendingSettle) == 0) {
+      if ((coin ? CoinCtrl(CoinSettle) : BillCtrl(BillSettle)) != 0)
+        return Code(fn, coin ? 0x66 : 0x67);
+      pending |= PendingSettle;
+      MirrorPendingInFlags();
+    }
+    if (!AwaitSettleReport(unit))
+      return RefuseWhilePending(fn, coin ? 0x56 : 0x57);
+    ClosedUnits = static_cast<uint8_t>(ClosedUnits | unit);
+  }
+  // Both meters are seen cleared on the board itself (the settles' polls
+  // read counter 0; a poll after the last clear reads the charged amount):
+  // a board that acknowledges a clear it has not made would carry the trade
+  // into the next one.
+  if (PcbRecord.Meters[4] != 0) {
+    SendCounter(CounterNotes, 0);
+    if (PollBoard() != 0) DoubtDevice(RefreshBoardFailed);
+    if (PcbRecord.Meters[4] != 0) return Code(fn, 0x72);
+  }
+  SendCounter(CounterAmount, 0);
+  if (PollBoard() != 0) {
+    DoubtDevice(RefreshBoardFailed);
+    return Code(fn, 0x72);
+  }
+  if (PcbRecord.Meters[8] != 0) return Code(fn, 0x72);
+  SyncNotesFromBoard();
+  ClosedUnits = 0;
+  TradeClosing = false;
+  ForgetPendingRefusals();
+  ComputeCredit();
+  return TAVO_OK;
+}
+
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_TRADEBEGIN;
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (PcbRecord.TradeId != 0) return Code(fn, 0x03);  // one trade at a time
     if (int r = ReloadStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (uint16_t code = PendingRefusal(fn)) return code;
+    // A note on its way in does not hold the trade back: the note follow-up
+    // of the trade finishes taking it in.
+    constexpr uint8_t kTakingIn = PendingRecheck | PendingCount;
+    if (uint16_t code = PendingRefusal(fn, ResumingTrade ? kTakingIn : 0))
+      return code;
+    if (ResumingTrade && TradeClosing) {
+      // The open found a trade whose close had begun: all its money was
+      // charged or paid; the close is finished and a new trade begins.
+      if (uint16_t code = CloseTradeCounts(fn)) return code;
+      ResumingTrade = false;
+    }
     if (ResumingTrade) {
       // The trade that the open found unfinished goes on: its notes taken
       // in are on counter 0, its charges on the charged-amount meter, and
       // both stay, so the credit is what the customer is still owed.
-      LiveRecord.BillStacked = static_cast<uint8_t>(
-          PcbRecord.Meters[4] > 0xFF ? 0xFF : PcbRecord.Meters[4]);
+      SyncNotesFromBoard();
       ComputeCredit();
     } else {
       // Counter 0 and the charged amount start the trade from zero.
@@ -92,6 +198,12 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
     }
     PcbRecord.AcceptLimit = 0;
     if (uint16_t code = ApplyAcceptLimit()) return code;
+    // The refresh has read the board: a fresh trade starts only from meters
+    // the board shows cleared (one that acknowledged a reset it did not
+    // make would take the last trade's charge out of this one's money).
+    if (!ResumingTrade &&
+        (PcbRecord.Meters[4] != 0 || PcbRecord.Meters[8] != 0))
+      return Code(fn, 0x72);
     // Trade numbers run from 1; 0 means "no trade" and is skipped on wrap.
     if (++TradeCounter == 0) ++TradeCounter;
     PcbRecord.TradeId = TradeCounter;
@@ -105,6 +217,12 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
     if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+    if (TradeClosing) {
+      // An earlier call began the close: it goes on where it stopped.
+      if (uint16_t code = CloseTradeCounts(fn)) return code;
+      PcbRecord.TradeId = 0;
+      return TAVO_OK;
+    }
     if (uint16_t code = PendingRefusal(fn)) return code;
     PcbRecord.AcceptLimit = 0;
     if (int r = SetAcceptance(AcceptForceOff))
@@ -115,26 +233,11 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     // Money still belongs to the customer: charge it or pay it back first.
     if (PcbRecord.Credit != 0) return Code(fn, 0x71);
     // The trade's money is now all charged or paid. From here the credit
-    // stays at 0 until the trade is closed: each unit's settle closes its
-    // own counts, so while one has settled and the other not, the counts no
-    // longer add up to the trade's money.
-    //
-    // The charged-amount meter is cleared last. It is what keeps the money
-    // charged in this trade out of the credit while the units' counts still
-    // hold it: cleared before a settle that then fails, the charge would
-    // come back as credit, and a payback would pay for goods already sold.
-    // The notes counted on counter 0 go first instead: clearing them can
-    // only lower the credit, and a trade carried over a reopen (which counts
-    // them back as notes taken in) must not count notes a settle has
-    // already closed.
+    // stays at 0 until the trade is closed, and the money exports wait.
     TradeClosing = true;
-    LiveRecord.BillStacked = 0;
     ComputeCredit();
-    if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
-    if (int r = SettleUnits()) return Code(fn, static_cast<uint8_t>(0x65 - r));
-    if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+    if (uint16_t code = CloseTradeCounts(fn)) return code;
     PcbRecord.TradeId = 0;
-    TradeClosing = false;
     return TAVO_OK;
   });
 }

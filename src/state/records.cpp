@@ -231,4 +231,7 @@ void ClearState() {
   ReadInFull = 0;
   TrueCredit = 0;
   TradeClosing = false;
+  ClosedUnits = 0;
+  NoteStockMark = 0;
+  NoteStockMarkKnown = false;
 }

@@ -75,6 +75,7 @@ int Refresh(bool full) {
   failed += Step(RefreshBoardFailed, false, PollBoard, ReadBoard, fresh);
   ResolvePendingFromState((fresh & RefreshCoinFailed) != 0,
                           (fresh & RefreshBillFailed) != 0);
+  SyncNotesFromBoard();
   ComputeCredit();
   return -failed;
 }
@@ -83,6 +84,9 @@ int Refresh(bool full) {
 
 uint8_t ReadInFull = 0;
 bool TradeClosing = false;
+uint8_t ClosedUnits = 0;
+uint8_t NoteStockMark = 0;
+bool NoteStockMarkKnown = false;
 uint32_t TrueCredit = 0;
 uint8_t CoinPayoutMark[8] = {};
 uint8_t BillPayoutMark[2] = {};
@@ -170,6 +174,60 @@ int ReadBill() { return Exchange(CmdBillRead, Kind::Read, IntoLiveBill); }
 int PollCoin() { return Exchange(CmdCoinPoll, Kind::UnitPoll, IntoLiveCoin); }
 int PollBill() { return Exchange(CmdBillPoll, Kind::UnitPoll, IntoLiveBill); }
 
+namespace {
+bool OldCount(uint32_t c) { return c > 0 && c < 8; }
+}  // namespace
+
+uint32_t NotesCounted(uint32_t counter0) {
+  return OldCount(counter0) ? counter0 : counter0 / kNoteCount;
+}
+
+bool NoteOnItsWay(uint32_t counter0) {
+  uint32_t r = counter0 % kNoteCount;
+  return !OldCount(counter0) && (r == 8 || r == 14);
+}
+
+uint32_t MarkStep(uint32_t counter0) {
+  if (OldCount(counter0)) return 0;
+  switch (counter0 % kNoteCount) {
+    case 0:
+      return 8;
+    case 12:
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+uint32_t VoidStep(uint32_t counter0) {
+  return counter0 % kNoteCount == 8 ? 4 : 1;
+}
+
+uint32_t CompleteStep(uint32_t counter0) {
+  return kNoteCount - counter0 % kNoteCount;
+}
+
+bool NoteMarked() { return NoteOnItsWay(PcbRecord.Meters[4]); }
+
+void SyncNotesFromBoard() {
+  uint32_t notes = NotesCounted(PcbRecord.Meters[4]);
+  LiveRecord.BillStacked = static_cast<uint8_t>(notes > 0xFF ? 0xFF : notes);
+  constexpr uint8_t kTakingIn = PendingRecheck | PendingCount;
+  if (NoteMarked()) {
+    BillPending |= kTakingIn;
+  } else {
+    BillPending &= static_cast<uint8_t>(~kTakingIn);
+  }
+  MirrorPendingInFlags();
+}
+
+bool CoinCountsHaveRoom() {
+  for (uint8_t n : LiveRecord.CoinIn) {
+    if (n >= kCoinCountCeiling) return false;
+  }
+  return true;
+}
+
 int RefreshStatus() { return Refresh(false); }
 int ReloadStatus() { return Refresh(true); }
 
@@ -181,19 +239,35 @@ int ReloadStatus() { return Refresh(true); }
 // amount below 65536 that coins and notes can make: the change check can
 // pass it, a payout of it leaves the rest to show at the next refresh.
 //
-// A note being taken in is on its way between the two counts: the unit
-// reports its escrow empty before the note follow-up has counted it into
-// BillStacked. While it waits to be counted it still counts at 1000;
-// otherwise the credit would dip by 1000 for a poll, and the acceptance
-// control, acting on that dip, would switch acceptance back on at the limit.
-void ComputeCredit() {
+// A note being taken in is on its way between the two steps of its count
+// on the board: the unit reports its escrow empty before the second step.
+// While it waits for it, it still counts at 1000; otherwise the credit would
+// dip by 1000 for a poll, and the acceptance control, acting on that dip,
+// would switch acceptance back on at the limit.
+namespace {
+
+// What the units' counts hold for the trade: money in less money out.
+int64_t CountsNet() {
   const TavoData &live = LiveRecord;
-  uint32_t inTransit =
-      (BillPending & PendingCount) != 0 && live.BillEscrow == 0 ? 1u : 0u;
-  uint32_t in = CoinValue(live.CoinIn) + 1000u * live.BillEscrow +
-                1000u * live.BillStacked + 1000u * inTransit;
-  uint32_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
-  uint32_t net = out <= in ? in - out : 0;
+  // A note marked on its way that has left the escrow counts; while it is
+  // still held it counts as the held note, once.
+  uint32_t onItsWay = NoteMarked() && live.BillEscrow == 0 ? 1u : 0u;
+  int64_t in = CoinValue(live.CoinIn) + 1000u * live.BillEscrow +
+               1000u * live.BillStacked + 1000u * onItsWay;
+  int64_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
+  return in - out;
+}
+
+}  // namespace
+
+uint32_t ChargedAboveCounts() {
+  int64_t above = static_cast<int64_t>(PcbRecord.Meters[8]) - CountsNet();
+  return above > 0 ? static_cast<uint32_t>(above) : 0;
+}
+
+void ComputeCredit() {
+  int64_t counted = CountsNet();
+  uint32_t net = counted > 0 ? static_cast<uint32_t>(counted) : 0;
   uint32_t charged = PcbRecord.Meters[8];
   uint32_t credit = net >= charged && !TradeClosing ? net - charged : 0;
   TrueCredit = credit;

@@ -122,6 +122,55 @@ extern uint32_t TrueCredit;
 // What Credit shows while the customer's money is more than 16 bits hold.
 constexpr uint16_t kCreditHeld = 65530;
 
+// Counter 0 on the board counts the notes taken in during the trade, 16 to
+// a note, in steps. The first step marks a held note "on its way" before
+// the settle that moves it out of the escrow; the last completes the 16 once
+// the note has left it. Between the two the note is in no count the note
+// unit keeps; marked on the board first, it cannot be lost by a crash, a
+// reopen or a power cut: the count says "a note on its way", and the escrow
+// tells whether it is still held. The remainder of the count by 16:
+//    0  no note on its way
+//    8  a note on its way
+//   12  the mark was void: the customer took the note back before the settle
+//       reached the unit (a counter can only be added to or cleared)
+//   14  a note on its way, marked after a void mark
+//   15  that mark was void too: no further note is taken in this trade
+// A count from 1 to 7 was left by a library that counted one per note.
+constexpr uint32_t kNoteCount = 16;
+uint32_t NotesCounted(uint32_t counter0);
+bool NoteOnItsWay(uint32_t counter0);
+// What to add to counter 0 to mark a held note on its way (0: no mark is
+// possible), to record a mark as void, and to complete a note on its way.
+uint32_t MarkStep(uint32_t counter0);
+uint32_t VoidStep(uint32_t counter0);
+uint32_t CompleteStep(uint32_t counter0);
+// The note stock when the last note was marked on its way or seen held
+// with its mark (`known` false when this process has not seen it): a note
+// stacked raises it, a note taken back does not.
+extern uint8_t NoteStockMark;
+extern bool NoteStockMarkKnown;
+// Whether the board's counter 0 shows a note on its way.
+bool NoteMarked();
+// Brings BillStacked and the take-in pending bits up to the board's
+// counter 0.
+void SyncNotesFromBoard();
+
+// Per-trade counts of the coin unit are BCD bytes that stop at 99: coins
+// are taken only while every denomination's count is below this, which
+// leaves room for the coins that arrive between two polls.
+constexpr uint8_t kCoinCountCeiling = 90;
+// Whether every coin-in count of the trade is below the ceiling.
+bool CoinCountsHaveRoom();
+
+// The fitted units (RefreshCoinFailed, RefreshBillFailed bits) whose settle
+// in the trade's close has been reported done.
+extern uint8_t ClosedUnits;
+// What the charged-amount meter holds above the money the units' counts
+// still hold for the trade (0 when it holds no more). Only a close that
+// stopped half-way leaves more charged than the counts hold: a settle has
+// closed counts whose money the meter still counts.
+uint32_t ChargedAboveCounts();
+
 // Clears every record, pending byte and trade value (done at open).
 void ClearState();
 

@@ -61,7 +61,18 @@ bool Cashier::Board(PcbData *p) {
 uint16_t Cashier::Credit() {
   PcbData p{};
   for (int i = 0; i < 5; ++i) {
-    if (Board(&p)) return p.Credit;
+    if (!Board(&p)) continue;
+    // Once the close has begun, the trade's money is all charged or paid:
+    // no step of it, and no reopen in the middle of it, may show credit.
+    if (closing_ && p.Credit != 0) {
+      char text[96];
+      std::snprintf(text, sizeof text,
+                    "credit %u after TradeEnd began to close (call %d); ",
+                    p.Credit, out_.calls);
+      out_.creditFaults += text;
+      closing_ = false;  // reported once
+    }
+    return p.Credit;
   }
   return 0;
 }
@@ -87,14 +98,21 @@ Cashier::Step Cashier::Reopen() {
     out_.gaveUp = "the unit does not open again";
     return Step::Done;
   }
-  customerDone_ = true;
+  if (afterReopen) afterReopen();
+  customerDone_ = !(payAgainAfterReopen && !paidAgain_);
+  paidAgain_ = true;
   return Step::Begin;
 }
 
 Cashier::Step Cashier::Begin() {
   uint32_t code = Note("Begin", TAVO_TradeBegin(handle_));
   if (code == 0 || code == 0x1003) {
-    troubles_ = 0;
+    if (closing_) {
+      // The trade carried over a reopen in the middle of its close shows
+      // no credit (Credit() reports one); new money may follow.
+      Credit();
+      closing_ = false;
+    }
     if (chargeInDoubt_) {
       // The trade carried on over a reopen keeps its charged amount on the
       // board's meter: it tells whether the charge in doubt was made.
@@ -106,7 +124,10 @@ Cashier::Step Cashier::Begin() {
         out_.chargedTotal += price_;
       }
     }
-    if (out_.charged || customerDone_) return Step::PayBack;
+    troubles_ = 0;  // only once the trade's state could be read
+    // After a reopen the customer is paid back, or (payAgainAfterReopen)
+    // buys again in the carried trade with new money.
+    if (customerDone_) return Step::PayBack;
     return Step::Accept;
   }
   if (Reason(code) == 0x04) return Trouble(Step::Begin);
@@ -202,6 +223,9 @@ Cashier::Step Cashier::Settle() {
 Cashier::Step Cashier::End() {
   uint32_t code = Note("End", TAVO_TradeEnd(handle_));
   uint8_t r = Reason(code);
+  // The codes of the close itself: the settles and the counter resets.
+  if (r == 0x56 || r == 0x57 || r == 0x66 || r == 0x67 || r == 0x72)
+    closing_ = true;
   if (code == 0) return Step::Done;
   if (r == 0x03) return Step::Done;  // no trade: a reopen dropped nothing
   if (r == 0x71) return Step::PayBack;
@@ -217,6 +241,8 @@ Outcome Cashier::Sell(uint16_t price, const Customer &customer) {
   price_ = price;
   chargeInDoubt_ = false;
   customerDone_ = false;
+  paidAgain_ = false;
+  closing_ = false;
   troubles_ = 0;
   if (!open_ && !Open()) {
     out_.gaveUp = "the unit does not open";
@@ -319,7 +345,7 @@ std::string MoneyFaults(const Outcome &o) {
     why += text;
   }
   if (!o.closed && !o.stockShort) why += "trade left open: " + o.gaveUp + "; ";
-  return why;
+  return why + o.creditFaults;
 }
 
 }  // namespace cashier

@@ -28,6 +28,9 @@ struct Outcome {
   int calls = 0;            // exports called
   std::string gaveUp;       // why the sale stopped short; empty when it did not
   bool stockShort = false;  // gave up because the stock cannot pay (0xFF77)
+  // What the application saw go wrong with the credit on its way: it rose
+  // after TradeEnd had begun to close the trade. Empty when nothing.
+  std::string creditFaults;
 };
 
 class Cashier {
@@ -50,9 +53,18 @@ class Cashier {
   // export with its name and code.
   std::function<void(Step)> beforeStep;
   std::function<void(const char *, uint32_t)> afterCall;
+  // Called after each reopen, once the unit is open again: what the machine
+  // or the property test does then (faults that lasted until the reopen
+  // cleared, say).
+  std::function<void()> afterReopen;
+  // After a reopen that finds nothing charged, the customer pays again
+  // (new money into the carried trade) instead of being paid back at once.
+  bool payAgainAfterReopen = false;
 
   bool Open();
   uint32_t Note(const char *what, uint32_t code);
+  // The open unit's handle, for a customer who waits for the polls.
+  uint32_t Handle() const { return handle_; }
 
  private:
   Step Begin();
@@ -81,6 +93,8 @@ class Cashier {
   bool chargeInDoubt_ = false;
   int troubles_ = 0;
   bool customerDone_ = false;
+  bool paidAgain_ = false;
+  bool closing_ = false;  // a TradeEnd has begun to close the trade
 };
 
 // Whether `code` is one the table of result codes lists for the export the
