@@ -79,7 +79,9 @@
  *    held notes in before it charges a price that rests on one, and
  *    TAVO_PayBack and TAVO_PayOut before they pay; these may then return
  *    the note follow-up's codes (0x08xx) as well. A held note left when the
- *    trade is cancelled is taken in and paid back with the credit.
+ *    trade is cancelled is taken in and paid back with the credit. (A note
+ *    unit whose escrow holds several notes at once keeps them held until
+ *    the trade ends.)
  *  - Reason 0x06 of the trade and money exports: a command to a unit has
  *    stayed pending through many calls and the unit never reports it done.
  *    Have the unit looked at (a jam), then close and reopen it.

@@ -138,7 +138,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     // while it was paying): acceptance goes off and the units are waited
     // for first, so that what it pays is on their counts before they are
     // judged; settled now, it would count into the next trade instead.
-    if (SetAcceptance(AcceptForceOff) == 0) WaitUnitsIdle();
+    bool busy = (CoinFitted() && !CoinIdle()) || (BillFitted() && !BillIdle());
+    if (busy && SetAcceptance(AcceptForceOff) == 0) WaitUnitsIdle();
     SyncNotesFromBoard();
     ComputeCredit();
     ResumingTrade = UnsettledTrade();

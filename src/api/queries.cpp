@@ -94,15 +94,15 @@ uint16_t FinishNoteIn(bool *done) {
     return SettleHeldNote();
   }
   if (LiveRecord.BillEscrow != 0) return TAVO_OK;
-  // Either step, on a failed send, is repeated by the next call unless the
-  // board's count shows it was made (the board's poll in the refresh that
-  // follows reads it).
+  // Either step is read back from the board before anything relies on it:
+  // notes are switched on again only once the board shows no note on its
+  // way, for a note that came in under a mark standing on the board would
+  // be taken for the marked one. A step the board does not show is made
+  // again by the next call, from the count the board shows.
   uint32_t m = PcbRecord.Meters[4];
   bool takenBack = NoteStockMarkKnown &&
                    LiveRecord.BillStock == NoteStockMark && NoteStockMark < 99;
-  if (SendCounter(
-          CounterNotes,
-          static_cast<uint8_t>(takenBack ? VoidStep(m) : CompleteStep(m))) != 0)
+  if (!AddToCounterZero(takenBack ? VoidStep(m) : CompleteStep(m)))
     return Code(fn, 0x78);
   SyncNotesFromBoard();
   ComputeCredit();
@@ -137,6 +137,9 @@ bool NoteWaiting() { return LiveRecord.BillEscrow != 0 || NoteMarked(); }
 uint16_t TakeNotesInFirst(uint8_t fn) {
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (!NoteWaiting() || !BillFitted()) return TAVO_OK;
+    // An escrow that holds several notes is settled only by the trade's
+    // close: the count on the board marks one note at a time.
+    if (LiveRecord.BillEscrow > 1 && !NoteMarked()) return TAVO_OK;
     if (attempt > 0) {
       OsSleep(kPauseMs);
       if (int r = RefreshStatus())

@@ -161,9 +161,12 @@ std::string Recover(const Shape &s) {
   char text[200];
   uint32_t h = 0;
   uint32_t code = 0;
-  for (int i = 0; i < 3; ++i) {
+  // The driver closes a dead process's handles a moment after it has gone:
+  // until then the unit is in use (0x0114), as on a real computer.
+  for (int i = 0; i < 100; ++i) {
     code = TAVO_Open(&h);
     if (code == 0 || code == 0x0119) break;
+    usleep(10000);
   }
   if (code != 0 && code != 0x0119) return "the unit does not open again";
   for (int i = 0; i < 40; ++i) {

@@ -111,6 +111,7 @@ Bytes UnitModel::BillItems(bool withId) {
 void UnitModel::BoardCommand(const Bytes &p) {
   if (p.size() < 3 || p[0] != 0x72) return;
   uint8_t selector = p[1], value = p[2];
+  if (selector == 0x00) counter0 = value == 0 ? 0 : counter0 + value;
   if ((selector & 0x80) == 0) return;
   uint32_t amount = ((selector & 0x7Fu) << 8) | value;
   // A zero amount starts the trade's count afresh.
@@ -201,7 +202,7 @@ bool UnitModel::Respond(const Bytes &frame, Bytes &reply) {
       break;
     case 0xF1:
     case 0xF2:
-      reply = fake::Body(0x33, fake::BoardMeters(charged));
+      reply = fake::Body(0x33, fake::BoardMeters(charged, counter0));
       break;
     case 0xF3:
       BoardCommand(payload);

@@ -90,7 +90,8 @@ class UnitModel {
  public:
   CoinUnit coin;
   NoteUnit bill;
-  uint32_t charged = 0;  // the board's charged-amount meter (Meters[8])
+  uint32_t charged = 0;   // the board's charged-amount meter (Meters[8])
+  uint32_t counter0 = 0;  // the board's counter 0 (Meters[4])
 
   // The customer inserts coins or a note (the note is held in escrow).
   void InsertCoins(int denomination, uint8_t count);

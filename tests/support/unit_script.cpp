@@ -7,8 +7,10 @@ Bytes BillStatus(uint8_t s0, uint8_t s1, uint8_t s2) {
   return Item(0x1B, {s0, s1, s2});
 }
 
-Bytes BoardMeters(uint32_t charged) {
+Bytes BoardMeters(uint32_t charged, uint32_t counter0) {
   Bytes meters(60, 0);
+  for (int i = 0; i < 4; ++i)
+    meters[16 + i] = static_cast<uint8_t>(counter0 >> (24 - 8 * i));
   meters[32] = static_cast<uint8_t>(charged >> 24);
   meters[33] = static_cast<uint8_t>(charged >> 16);
   meters[34] = static_cast<uint8_t>(charged >> 8);

@@ -10,8 +10,9 @@ namespace fake {
 // Coin status item (tag 0x0B) and note status item (tag 0x1B).
 Bytes CoinStatus(uint8_t s);
 Bytes BillStatus(uint8_t s0, uint8_t s1 = 0, uint8_t s2 = 0);
-// A board list whose meter item sets Meters[8] to `charged`.
-Bytes BoardMeters(uint32_t charged);
+// A board list whose meter item sets Meters[8] to `charged` and Meters[4]
+// (counter 0) to `counter0`.
+Bytes BoardMeters(uint32_t charged, uint32_t counter0 = 0);
 
 struct UnitScript {
   bool coin = true;  // coin unit answers its hello

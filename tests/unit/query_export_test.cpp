@@ -21,7 +21,10 @@ using sale::kBoardPoll;
 using sale::kCoinPoll;
 using sale::kNone;
 
-const Bytes kNoteCounted = Counter(0x00, 0x01);
+// A note is counted on counter 0 in two steps: marked on its way before
+// its settle, completed once it has left the escrow.
+const Bytes kNoteMarked = Counter(0x00, 0x08);
+const Bytes kNoteCounted = Counter(0x00, 0x08);
 
 class QueryExport : public sale::SaleTest {
  protected:
@@ -173,14 +176,19 @@ TEST_F(QueryExport, LatchedCoinBitIsReturnedExactlyOnce) {
   EXPECT_EQ(Poll().CoinFlags & 0x08u, 0u);
 }
 
-// One poll of the follow-up's state machine: BillPending as the poll finds
-// it, with or without a note held.
+// One poll of the follow-up's state machine, from the board's counter 0 as
+// the poll finds it (its remainder by 16 tells a note on its way: 8 or 14;
+// 12 and 15 record marks found void), with or without a note held, and with
+// or without the note's settle acknowledged and not yet reported.
 struct FollowUpStep {
-  uint8_t pending;
+  const char *name;
+  uint32_t counter0;
+  bool settlePending;
   uint8_t escrow;
-  uint8_t after;
-  bool counted;  // the note was counted on the board and in BillStacked
-  bool takenIn;  // inhibit, wait and settle were sent
+  uint32_t after;  // counter 0 after the poll
+  uint8_t pendingAfter;
+  int settles;   // settle frames sent
+  bool takenIn;  // inhibit and the wait for the stopped unit
   int applies;   // acceptance limit re-applied by the follow-up
 };
 
@@ -191,55 +199,63 @@ TEST_P(FollowUpSteps, AdvanceOneStepPerPoll) {
   const FollowUpStep &s = GetParam();
   Accepting(5000, 3);
   for (int i = 0; i < s.escrow; ++i) unit.InsertNote();
-  BillPending = s.pending;
+  unit.counter0 = s.counter0;
+  if (s.settlePending) BillPending |= 0x01;
   TavoData live = Poll();
-  EXPECT_EQ(BillPending, s.after);
-  EXPECT_EQ(Count(kNoteCounted), s.counted ? 1 : 0);
-  EXPECT_EQ(live.BillStacked, s.counted ? 1 : 0);
+  EXPECT_EQ(unit.counter0, s.after);
+  EXPECT_EQ(BillPending, s.pendingAfter);
+  EXPECT_EQ(live.BillStacked, NotesCounted(s.after));
   EXPECT_EQ(Count(BillCtrl(0x20)), s.takenIn ? 1 : 0);
-  EXPECT_EQ(Count(BillCtrl(0x02)), s.takenIn ? 1 : 0);
+  EXPECT_EQ(Count(BillCtrl(0x02)), s.settles);
   // One board poll for the query's refresh, one for its own limit, one for
-  // the wait of a take-in and one for each re-application by the follow-up.
-  EXPECT_EQ(Count(kBoardPoll), 2 + (s.takenIn ? 1 : 0) + s.applies);
+  // the wait of a take-in and one reading the mark back; a completed count
+  // is read back too, then the limit re-applied by the follow-up.
+  EXPECT_EQ(Count(kBoardPoll), 2 + (s.takenIn ? 2 : 0) + 2 * s.applies);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FollowUpSteps,
-    ::testing::Values(FollowUpStep{0x00, 1, 0x0D, false, true, 0},
-                      FollowUpStep{0x00, 0, 0x00, false, false, 0},
-                      FollowUpStep{0x0D, 1, 0x0D, false, false, 0},
-                      FollowUpStep{0x0D, 0, 0x05, true, false, 0},
-                      FollowUpStep{0x0C, 1, 0x08, false, false, 0},
-                      FollowUpStep{0x0C, 0, 0x00, true, false, 1},
-                      FollowUpStep{0x08, 1, 0x08, false, false, 0},
-                      FollowUpStep{0x08, 0, 0x00, true, false, 1},
-                      FollowUpStep{0x05, 1, 0x05, false, false, 0},
-                      FollowUpStep{0x05, 0, 0x05, false, false, 0},
-                      FollowUpStep{0x04, 1, 0x00, false, false, 1},
-                      FollowUpStep{0x04, 0, 0x00, false, false, 1}),
-    [](const auto &p) {
-      char name[32];
-      std::snprintf(name, sizeof name, "Pending%02XEscrow%u", p.param.pending,
-                    p.param.escrow);
-      return std::string(name);
-    });
+    ::testing::Values(
+        FollowUpStep{"HeldNoteMarkedThenSettled", 0, false, 1, 8, 0x0D, 1, true,
+                     0},
+        FollowUpStep{"NothingHeld", 0, false, 0, 0, 0x00, 0, false, 0},
+        FollowUpStep{"SettleAwaited", 8, true, 1, 8, 0x0D, 0, false, 0},
+        FollowUpStep{"SettleSentAgain", 8, false, 1, 8, 0x0D, 1, false, 0},
+        FollowUpStep{"LeftTheEscrowCompleted", 8, false, 0, 16, 0x00, 0, false,
+                     1},
+        FollowUpStep{"CompletedBeforeTheSettleReport", 8, true, 0, 16, 0x01, 0,
+                     false, 1},
+        FollowUpStep{"SecondNoteCompleted", 24, false, 0, 32, 0x00, 0, false,
+                     1},
+        FollowUpStep{"MarkedAfterAVoidMark", 12, false, 1, 14, 0x0D, 1, true,
+                     0},
+        FollowUpStep{"CompletedAfterAVoidMark", 14, false, 0, 16, 0x00, 0,
+                     false, 1},
+        FollowUpStep{"TwoVoidMarksKeepTheNoteHeld", 15, false, 1, 15, 0x00, 0,
+                     false, 0}),
+    [](const auto &p) { return std::string(p.param.name); });
 
 TEST_F(QueryExport, HeldNoteIsTakenInOverTwoPolls) {
   Accepting(5000, 3);
   unit.InsertNote();
   Poll();
-  EXPECT_EQ(Commands(), std::vector<Bytes>({BillCtrl(0x20), BillCtrl(0x02)}));
+  // The note is marked on the board (and read back) before the settle.
+  EXPECT_EQ(Commands(),
+            std::vector<Bytes>({BillCtrl(0x20), kNoteMarked, BillCtrl(0x02)}));
   EXPECT_EQ(BillPending, 0x0D);
+  EXPECT_EQ(Board().Credit, 1000);
   Forget();
-  // The unit reports the settle and the empty escrow: the note is counted
-  // and only then are the notes enabled again, the credit being below the
-  // limit. Enabled before the count, a second note could take the escrow
-  // before a poll saw it empty, and the first would never be counted.
+  // The unit reports the settle and the empty escrow: the note's count is
+  // completed and only then are the notes enabled again, the credit being
+  // below the limit. Enabled before the count, a second note could take the
+  // escrow before a poll saw it empty, and the first would never be counted.
   TavoData live = Poll();
+  live = Poll();
   EXPECT_EQ(BillPending, 0);
   EXPECT_EQ(live.BillStacked, 1);
   EXPECT_EQ(live.BillEscrow, 0);
   EXPECT_EQ(Commands(), std::vector<Bytes>({kNoteCounted, BillCtrl(0x21)}));
+  EXPECT_EQ(unit.counter0, 16u);
   EXPECT_EQ(Board().Credit, 1000);
 }
 
@@ -322,7 +338,8 @@ TEST_F(QueryExport, NoteLimitThreeTakesTwoNotesAndHoldsTheThird) {
     PollUntilSettled();
   }
   EXPECT_EQ(Count(BillCtrl(0x02)), 2);
-  EXPECT_EQ(Count(kNoteCounted), 2);
+  EXPECT_EQ(Count(kNoteCounted), 4);  // two steps for each
+  EXPECT_EQ(unit.counter0, 32u);
   EXPECT_EQ(LiveRecord.BillStacked, 2);
   EXPECT_EQ(LiveRecord.BillEscrow, 1);
   EXPECT_EQ(Board().Credit, 3000);
@@ -366,7 +383,8 @@ TEST_F(QueryExport, WaitForTheStoppedNoteUnitCountsItsPauses) {
     EXPECT_EQ(clock.sleeps, c.sleeps);
     EXPECT_EQ(clock.sleptMs, 100u * static_cast<uint32_t>(c.sleeps));
     int waitPolls = c.code == 0 ? c.sleeps + 1 : 10;
-    EXPECT_EQ(Count(kBoardPoll), 2 + waitPolls);
+    int markReadBack = c.code == 0 ? 1 : 0;
+    EXPECT_EQ(Count(kBoardPoll), 2 + waitPolls + markReadBack);
     EXPECT_EQ(Count(BillCtrl(0x02)), c.code == 0 ? 1 : 0);
     EXPECT_EQ(BillPending, c.code == 0 ? 0x0D : 0x00);
   }
@@ -463,7 +481,11 @@ TEST_F(QueryExport, UnacknowledgedSettleIsSettledByWhatTheUnitShows) {
     c.meanwhile(unit);
     PollUntilSettled();
     EXPECT_EQ(Count(BillCtrl(0x02)), c.settles);
-    EXPECT_EQ(Count(kNoteCounted), c.stacked);
+    // The mark, then its completion for a stacked note, or the void step
+    // for a note taken back: the board's count says which for good.
+    EXPECT_EQ(Count(kNoteCounted), c.stacked ? 2 : 1);
+    EXPECT_EQ(Count(Counter(0x00, 0x04)), c.stacked ? 0 : 1);
+    EXPECT_EQ(unit.counter0, c.stacked ? 16u : 12u);
     EXPECT_EQ(LiveRecord.BillStacked, c.stacked);
     EXPECT_EQ(Board().Credit, 1000u * c.stacked);
     // Nothing blocks the trade any more.

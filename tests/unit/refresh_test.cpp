@@ -324,12 +324,12 @@ TEST_F(RefreshTest, APollThatReportsNothingStillRecomputesTheCredit) {
 TEST_F(RefreshTest, TheWorkedExampleThroughAWholeRefresh) {
   FitCoin(0x01, 0x02);
   FitBill(0x03, 0x04);
-  LiveRecord.BillStacked = 1;
   d.Standing(0x5A,
              Body(0x33, Concat({Item(0x18, {0x01}), Item(0x1A, {0x01})})));
   d.Standing(0x62, Body(0x33, Concat({Item(0x08, {0x03, 0x01, 0x02, 0x01}),
                                       Item(0x0A, {0x00, 0x00, 0x01, 0x00})})));
-  d.Standing(0xF2, Body(0x33, fake::BoardMeters(1500)));
+  // The note counted is on the board's counter 0, 16 to a note.
+  d.Standing(0xF2, Body(0x33, fake::BoardMeters(1500, 16)));
   EXPECT_EQ(RefreshStatus(), 0);
   EXPECT_EQ(PcbRecord.Meters[8], 1500u);
   EXPECT_EQ(PcbRecord.Credit, 180);
@@ -453,32 +453,37 @@ TEST_F(RefreshTest, ComputesTheCredit) {
   }
 }
 
-// A note the unit has taken out of its escrow but the note follow-up has
-// not yet counted is still the customer's: the credit must not dip while it
-// moves from BillEscrow to BillStacked.
+// A note the unit has taken out of its escrow but whose count the note
+// follow-up has not yet completed is still the customer's: the credit must
+// not dip (nor count it twice) while it moves from BillEscrow to the count
+// on the board, and a mark found void (the note taken back) counts nothing.
 TEST_F(RefreshTest, ANoteBeingTakenInCountsOnceAllTheWay) {
   struct Step {
     const char *name;
-    uint8_t pending;
-    uint8_t escrow, stacked;
+    uint32_t counter0;
+    uint8_t escrow;
+    uint16_t credit;
   };
   const Step steps[] = {
-      {"held in escrow", 0x00, 1, 0},
-      {"settle sent, still in escrow", 0x0D, 1, 0},
-      {"escrow empty, not yet counted", 0x0D, 0, 0},
-      {"settle acknowledged, not yet counted", 0x0C, 0, 0},
-      {"counted", 0x04, 0, 1},
-      {"done", 0x00, 0, 1},
+      {"held in escrow", 0, 1, 1500},
+      {"marked, still in escrow", 8, 1, 1500},
+      {"escrow empty, not yet completed", 8, 0, 1500},
+      {"completed", 16, 0, 1500},
+      {"a second note marked, still held", 24, 1, 2500},
+      {"a second note on its way", 24, 0, 2500},
+      {"the mark was void: the note went back", 12, 0, 500},
+      {"marked again after a void mark", 14, 0, 1500},
+      {"a count left by the earlier library: one per note", 2, 0, 2500},
   };
   for (const Step &s : steps) {
     SCOPED_TRACE(s.name);
     fake::ResetLibrary();
     LiveRecord.CoinIn[3] = 1;  // 500 in coins beside the note
-    BillPending = s.pending;
     LiveRecord.BillEscrow = s.escrow;
-    LiveRecord.BillStacked = s.stacked;
+    PcbRecord.Meters[4] = s.counter0;
+    SyncNotesFromBoard();
     ComputeCredit();
-    EXPECT_EQ(PcbRecord.Credit, 1500);
+    EXPECT_EQ(PcbRecord.Credit, s.credit);
   }
 }
 

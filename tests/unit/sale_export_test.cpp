@@ -204,7 +204,7 @@ TEST_F(SaleExport, WholeSaleThroughAllTwentyExports) {
   for (int i = 0; i < 4; ++i) ASSERT_EQ(TAVO_GetTAVOData(handle, &live), 0u);
   EXPECT_EQ(live.BillStacked, 1);
   EXPECT_EQ(live.BillEscrow, 0);
-  EXPECT_EQ(Count(Counter(0x00, 0x01)), 1);
+  EXPECT_EQ(Count(Counter(0x00, 0x08)), 2);  // marked, then completed
   // Still below the limit: acceptance is on again.
   EXPECT_EQ(unit.bill.s0 & 0x01, 0x01);
 

@@ -483,12 +483,18 @@ TEST_F(TradeExport, TradeEndClosesTheTradeStepByStep) {
   // The units close their counts before the board's charged-amount meter is
   // cleared: the other way round, a failed settle would leave the counts
   // standing with the charge gone, and the charged money would come back.
-  expected.insert(expected.end(),
-                  {kTradeNotes, kNoteSettle, kCoinSettle, kTradeAmount});
+  // Each unit's own report of its settle is awaited before the next step,
+  // and the board is read back after the meter's reset. Counter 0 already
+  // reads 0: it is not sent.
+  expected.push_back(kNoteSettle);
+  expected.insert(expected.end(), polls.begin(), polls.end());
+  expected.push_back(kCoinSettle);
+  expected.insert(expected.end(), polls.begin(), polls.end());
+  expected.insert(expected.end(), {kTradeAmount, kBoardPoll});
   EXPECT_EQ(d.frames, expected);
   EXPECT_EQ(PcbRecord.TradeId, 0u);
-  EXPECT_EQ(BillPending, 0x01);
-  EXPECT_EQ(CoinPending, 0x01);
+  EXPECT_EQ(BillPending, 0x00);
+  EXPECT_EQ(CoinPending, 0x00);
   EXPECT_EQ(clock.sleeps, 0);
   EXPECT_EQ(TAVO_TradeEnd(handle), 0x1103u);
 }
@@ -554,10 +560,21 @@ INSTANTIATE_TEST_SUITE_P(
                    0x1141},
         EndFailure{"LastRefreshBoardNote",
                    [](auto &u) { FailRefresh(u, 6, 2); }, 0x1146},
+        // A note counted and charged: counter 0 is cleared first.
         EndFailure{"FirstCounter",
-                   [](auto &u) { u.Override(kTradeNotes, kNone); }, 0x1172},
+                   [](auto &u) {
+                     u.counter0 = 16;
+                     u.charged = 1000;
+                     u.Override(kTradeNotes, kNone);
+                   },
+                   0x1172},
+        // The reset of a charged meter that the board does not make.
         EndFailure{"SecondCounter",
-                   [](auto &u) { u.Override(kTradeAmount, kNone); }, 0x1172},
+                   [](auto &u) {
+                     u.charged = 500;
+                     u.Override(kTradeAmount, kNone);
+                   },
+                   0x1172},
         EndFailure{"CoinSettle",
                    [](auto &u) { u.Override(kCoinSettle, kNone); }, 0x1166},
         EndFailure{"NoteSettle",
@@ -591,9 +608,10 @@ TEST_F(TradeExport, TradeEndWaitsTenTimesAtMost) {
     EXPECT_EQ(TAVO_TradeEnd(handle), c.code);
     EXPECT_EQ(clock.sleeps, c.sleeps);
     EXPECT_EQ(clock.sleptMs, 100u * static_cast<uint32_t>(c.sleeps));
-    // The first refresh, the wait's, and on success the one after it.
+    // The first refresh, the wait's, and on success the one after it, one
+    // for each unit's settle report and the read-back of the meter's reset.
     int waits = c.code == 0 ? c.sleeps + 1 : 10;
-    EXPECT_EQ(Count(kBoardPoll), 1 + waits + (c.code == 0 ? 1 : 0));
+    EXPECT_EQ(Count(kBoardPoll), 1 + waits + (c.code == 0 ? 4 : 0));
   }
 }
 
