@@ -94,15 +94,17 @@ uint16_t FinishNoteIn(bool *done) {
     return SettleHeldNote();
   }
   if (LiveRecord.BillEscrow != 0) return TAVO_OK;
-  // Either step is read back from the board before anything relies on it:
-  // notes are switched on again only once the board shows no note on its
-  // way, for a note that came in under a mark standing on the board would
-  // be taken for the marked one. A step the board does not show is made
-  // again by the next call, from the count the board shows.
+  // Either step is read back from the board (by the refresh that follows)
+  // before anything relies on it: notes are switched on again only once the
+  // board shows no note on its way, for a note that came in under a mark
+  // standing on the board would be taken for the marked one. A step the
+  // board does not show is made again by the next call, from the count the
+  // board shows.
   uint32_t m = PcbRecord.Meters[4];
   bool takenBack = NoteStockMarkKnown &&
                    LiveRecord.BillStock == NoteStockMark && NoteStockMark < 99;
-  if (!AddToCounterZero(takenBack ? VoidStep(m) : CompleteStep(m)))
+  uint32_t step = takenBack ? VoidStep(m) : CompleteStep(m);
+  if (SendCounter(CounterNotes, static_cast<uint8_t>(step)) != 0)
     return Code(fn, 0x78);
   SyncNotesFromBoard();
   ComputeCredit();
@@ -172,7 +174,16 @@ uint16_t FollowNoteEscrow() {
   if (NoteMarked()) {
     bool done = false;
     if (uint16_t code = FinishNoteIn(&done)) return code;
-    return done ? ApplyAcceptLimit() : TAVO_OK;
+    if (!done) return TAVO_OK;
+    // The limit's refresh reads the count back; once it shows the note
+    // counted, notes may come again.
+    if (uint16_t code = ApplyAcceptLimit()) return code;
+    if (!NoteMarked()) {
+      int r = SetAcceptance(PcbRecord.AcceptLimit > TrueCredit ? AcceptOn
+                                                               : AcceptOff);
+      if (r != 0) return r == -1 ? 0x1261 : 0x1263;
+    }
+    return TAVO_OK;
   }
   if (BillPending == 0) return TakeHeldNoteIn();
   return TAVO_OK;

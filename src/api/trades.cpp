@@ -93,7 +93,7 @@ bool AwaitSettleReport(int unit) {
       unit == RefreshCoinFailed ? CoinPending : BillPending;
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (attempt > 0) OsSleep(kPauseMs);
-    RefreshStatus();
+    RefreshUnit(unit);
     if ((pending & PendingSettle) == 0) return true;
   }
   return false;
@@ -146,21 +146,24 @@ uint16_t CloseTradeCounts(uint8_t fn) {
       return RefuseWhilePending(fn, coin ? 0x56 : 0x57);
     ClosedUnits = static_cast<uint8_t>(ClosedUnits | unit);
   }
-  // Both meters are seen cleared on the board itself (the settles' polls
-  // read counter 0; a poll after the last clear reads the charged amount):
-  // a board that acknowledges a clear it has not made would carry the trade
-  // into the next one.
+  // Counter 0 is seen cleared on the board itself before the charge goes: a
+  // board that acknowledges a clear it has not made would carry the notes
+  // into the next trade. (A charged amount left standing the same way is
+  // cleared and checked by the next trade's begin, or closed again by the
+  // next open.)
   if (PcbRecord.Meters[4] != 0) {
-    SendCounter(CounterNotes, 0);
-    if (PollBoard() != 0) DoubtDevice(RefreshBoardFailed);
-    if (PcbRecord.Meters[4] != 0) return Code(fn, 0x72);
+    if (PollBoard() != 0) {
+      DoubtDevice(RefreshBoardFailed);
+      return Code(fn, 0x72);
+    }
+    SyncNotesFromBoard();
+    if (PcbRecord.Meters[4] != 0) {
+      SendCounter(CounterNotes, 0);  // read back by the next call
+      return Code(fn, 0x72);
+    }
   }
-  SendCounter(CounterAmount, 0);
-  if (PollBoard() != 0) {
-    DoubtDevice(RefreshBoardFailed);
-    return Code(fn, 0x72);
-  }
-  if (PcbRecord.Meters[8] != 0) return Code(fn, 0x72);
+  if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+  PcbRecord.Meters[8] = 0;
   SyncNotesFromBoard();
   ClosedUnits = 0;
   TradeClosing = false;

@@ -229,6 +229,17 @@ bool CoinCountsHaveRoom() {
 }
 
 int RefreshStatus() { return Refresh(false); }
+
+int RefreshUnit(int unit) {
+  int fresh = 0;
+  int failed = unit == RefreshCoinFailed
+                   ? Step(RefreshCoinFailed, false, PollCoin, ReadCoin, fresh)
+                   : Step(RefreshBillFailed, false, PollBill, ReadBill, fresh);
+  ResolvePendingFromState((fresh & RefreshCoinFailed) != 0,
+                          (fresh & RefreshBillFailed) != 0);
+  ComputeCredit();
+  return -failed;
+}
 int ReloadStatus() { return Refresh(true); }
 
 // The customer's money in the trade: what went in (coins, and notes whether

@@ -93,6 +93,9 @@ constexpr int RefreshBoardFailed = 4;
 // counts closed (coin unit) or its escrow and out-count empty (note unit).
 int RefreshStatus();
 int ReloadStatus();
+// Polls one money unit alone (RefreshCoinFailed or RefreshBillFailed), for
+// a wait on that unit's report. 0 or minus its failure bit.
+int RefreshUnit(int unit);
 void ComputeCredit();
 // The devices (RefreshCoinFailed, RefreshBillFailed, RefreshBoardFailed
 // bits) that the next refresh reads in full.

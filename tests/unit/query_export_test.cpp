@@ -208,9 +208,9 @@ TEST_P(FollowUpSteps, AdvanceOneStepPerPoll) {
   EXPECT_EQ(Count(BillCtrl(0x20)), s.takenIn ? 1 : 0);
   EXPECT_EQ(Count(BillCtrl(0x02)), s.settles);
   // One board poll for the query's refresh, one for its own limit, one for
-  // the wait of a take-in and one reading the mark back; a completed count
-  // is read back too, then the limit re-applied by the follow-up.
-  EXPECT_EQ(Count(kBoardPoll), 2 + (s.takenIn ? 2 : 0) + 2 * s.applies);
+  // the wait of a take-in and one reading the mark back, one for each
+  // re-application by the follow-up (which reads a completed count back).
+  EXPECT_EQ(Count(kBoardPoll), 2 + (s.takenIn ? 2 : 0) + s.applies);
 }
 
 INSTANTIATE_TEST_SUITE_P(

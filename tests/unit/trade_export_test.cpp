@@ -483,14 +483,10 @@ TEST_F(TradeExport, TradeEndClosesTheTradeStepByStep) {
   // The units close their counts before the board's charged-amount meter is
   // cleared: the other way round, a failed settle would leave the counts
   // standing with the charge gone, and the charged money would come back.
-  // Each unit's own report of its settle is awaited before the next step,
-  // and the board is read back after the meter's reset. Counter 0 already
-  // reads 0: it is not sent.
-  expected.push_back(kNoteSettle);
-  expected.insert(expected.end(), polls.begin(), polls.end());
-  expected.push_back(kCoinSettle);
-  expected.insert(expected.end(), polls.begin(), polls.end());
-  expected.insert(expected.end(), {kTradeAmount, kBoardPoll});
+  // Each unit's own report of its settle is awaited (a poll of that unit)
+  // before the next step. Counter 0 already reads 0: it is not sent.
+  expected.insert(expected.end(), {kNoteSettle, kBillPoll, kCoinSettle,
+                                   kCoinPoll, kTradeAmount});
   EXPECT_EQ(d.frames, expected);
   EXPECT_EQ(PcbRecord.TradeId, 0u);
   EXPECT_EQ(BillPending, 0x00);
@@ -608,10 +604,9 @@ TEST_F(TradeExport, TradeEndWaitsTenTimesAtMost) {
     EXPECT_EQ(TAVO_TradeEnd(handle), c.code);
     EXPECT_EQ(clock.sleeps, c.sleeps);
     EXPECT_EQ(clock.sleptMs, 100u * static_cast<uint32_t>(c.sleeps));
-    // The first refresh, the wait's, and on success the one after it, one
-    // for each unit's settle report and the read-back of the meter's reset.
+    // The first refresh, the wait's, and on success the one after it.
     int waits = c.code == 0 ? c.sleeps + 1 : 10;
-    EXPECT_EQ(Count(kBoardPoll), 1 + waits + (c.code == 0 ? 4 : 0));
+    EXPECT_EQ(Count(kBoardPoll), 1 + waits + (c.code == 0 ? 1 : 0));
   }
 }
 
