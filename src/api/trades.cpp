@@ -162,8 +162,10 @@ uint16_t CloseTradeCounts(uint8_t fn) {
       return Code(fn, 0x72);
     }
   }
+  // The meter is not taken as cleared until the board reports it so: a
+  // board poll reports only what changed, and a reset the board did not
+  // make must still show to the next trade's begin.
   if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
-  PcbRecord.Meters[8] = 0;
   SyncNotesFromBoard();
   ClosedUnits = 0;
   TradeClosing = false;
