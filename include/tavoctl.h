@@ -468,11 +468,11 @@ TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle, uint32_t amount);
  *   0x1477 the stock cannot pay it (nothing paid; also when a
  *   denomination's count paid out in the trade would pass 99), 0x1479 a
  *   held note cannot be taken in (as 0x1379), 0x08xx taking a held note in
- * failed (nothing paid), 0x1467 the coin payout was refused or never started (a
- * note payout may be running), 0x1468 the note payout was refused or never
- * started (nothing paid), 0x1469/0x146A the coin/note payout was sent, not
- * confirmed (see above; after 0x146A no coin payout was started): poll, then
- * pay what Credit still holds.
+ *   failed (nothing paid), 0x1467 the coin payout was refused or never
+ *   started (a note payout may be running), 0x1468 the note payout was
+ *   refused or never started (nothing paid), 0x1469/0x146A the coin/note
+ *   payout was sent, not confirmed (see above; after 0x146A no coin payout
+ *   was started): poll, then pay what Credit still holds.
  */
 TAVO_API uint32_t TAVO_CALL TAVO_PayBack(uint32_t handle);
 
