@@ -246,6 +246,7 @@ void Credit(FuzzedDataProvider &in) {
   t.BillStacked = in.ConsumeIntegral<uint8_t>();
   t.BillOut = in.ConsumeIntegral<uint8_t>();
   BillPending = in.ConsumeIntegral<uint8_t>();
+  PcbRecord.Meters[4] = in.ConsumeIntegral<uint8_t>();
   PcbRecord.Meters[8] = in.ConsumeIntegral<uint32_t>();
   ComputeCredit();
 
@@ -256,8 +257,12 @@ void Credit(FuzzedDataProvider &in) {
     taken += coin[k] * t.CoinIn[k];
     paid += coin[k] * t.CoinOut[k];
   }
-  // A note on its way from the escrow to the count is still the customer's.
-  if ((BillPending & PendingCount) != 0 && t.BillEscrow == 0) taken += 1000;
+  // A note on its way from the escrow to the count is still the customer's:
+  // counter 0 counts 16 to a note, and a remainder of 8 or 14 marks one on
+  // its way (a count of 1 to 7 is one per note, none on its way).
+  uint32_t m = PcbRecord.Meters[4];
+  bool onItsWay = !(m > 0 && m < 8) && (m % 16 == 8 || m % 16 == 14);
+  if (onItsWay && t.BillEscrow == 0) taken += 1000;
   uint64_t net = paid <= taken ? taken - paid : 0;
   uint64_t charged = PcbRecord.Meters[8];
   uint64_t owed = net >= charged ? net - charged : 0;
@@ -301,6 +306,21 @@ void Change(FuzzedDataProvider &in) {
   const uint32_t coin[4] = {10, 50, 100, 500};
   for (int k = 0; coinFitted && k < 4; ++k) add(coin[k], t.CoinStock[k]);
   bool payable = sums.test(amount);
+  // The coin unit picks the coins itself, the largest first as far as its
+  // stock goes, and counts at most 99 of a kind in a trade: an amount whose
+  // coins it would pick beyond that is not paid, whatever else could pay it.
+  if (payable && coinFitted) {
+    uint32_t notes = billFitted ? amount / 1000 : 0;
+    if (notes > t.BillStock) notes = t.BillStock;
+    if (notes > 9) notes = 9;
+    uint32_t rest = amount - 1000 * notes;
+    for (int k = 3; k >= 0; --k) {
+      uint32_t take = rest / coin[k];
+      if (take > t.CoinStock[k]) take = t.CoinStock[k];
+      if (take > 99) payable = false;
+      rest -= take * coin[k];
+    }
+  }
   if (ChangePayable(amount) != payable) {
     std::fprintf(stderr,
                  "amount %u, notes %u, coins %u %u %u %u: reference says %s\n",

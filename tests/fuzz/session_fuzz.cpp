@@ -278,7 +278,10 @@ const std::map<std::string, std::vector<std::string>> kShared = {
     {"TAVO_GetTAVOData", {"acceptance control", "note follow-up"}},
     {"TAVO_TradeBegin", {"acceptance control"}},
     {"TAVO_AcceptEx", {"acceptance control"}},
-    {"TAVO_Charge", {"acceptance control"}},
+    {"TAVO_Charge", {"acceptance control", "note follow-up"}},
+    // A held note is taken in before a payout relies on it.
+    {"TAVO_PayBack", {"note follow-up"}},
+    {"TAVO_PayOut", {"note follow-up"}},
 };
 
 bool Documented(const std::string &exportName, uint32_t code) {
