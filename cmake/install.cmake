@@ -111,13 +111,13 @@ while(_providers)
       DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   endif()
   set(_file ${CMAKE_SHARED_LIBRARY_PREFIX}${_target}${CMAKE_SHARED_LIBRARY_SUFFIX})
+  # The library first and the provider after it on the link line (see
+  # tavoctlConfig.cmake.in).
   string(APPEND TAVOCTL_PROVIDER_TARGETS "
-  add_library(tavoctl::${_name} SHARED IMPORTED)
+  add_library(tavoctl::${_name} INTERFACE IMPORTED)
   set_target_properties(tavoctl::${_name} PROPERTIES
-    IMPORTED_LOCATION \"\${_tavoctl_libdir}/${_file}\"
-    IMPORTED_SONAME \"${_file}\"
     INTERFACE_INCLUDE_DIRECTORIES \"\${_tavoctl_includedir}\"
-    INTERFACE_LINK_LIBRARIES tavoctl::tavoctl)
+    INTERFACE_LINK_LIBRARIES \"tavoctl::tavoctl;\${_tavoctl_libdir}/${_file}\")
 ")
   set(TAVOCTL_PROVIDER_NAME ${_name})
   set(TAVOCTL_PROVIDER_LIB ${_target})

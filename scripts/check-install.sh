@@ -117,6 +117,75 @@ pc_sale() {
 }
 pc_sale "pkg-config" "$prefix/lib/pkgconfig"
 
+# ---- applications that call only TAVO_ functions, linked --as-needed --------
+# Such an application asks nothing of its provider by itself: only
+# libtavoctl's undefined FT_* functions do, so a linker that drops what
+# nothing has asked for yet (--as-needed, the default of many distributions'
+# compilers) keeps the provider only when it comes after the library.
+# as_needed WHERE ROOT: for every provider this build has, one application
+# (tests/consumer/only_exports.c) linked through its CMake target and one
+# through its .pc file, against the tree at ROOT, --as-needed first on the
+# link line. Each must link, need the library and the provider, and run
+# TAVO_Open through them with every symbol bound at start (the virtual unit
+# must open; a real unit's provider answers with whatever code says there is
+# no unit).
+providers=(virtual:libtavovu.so ttyusb:libtavotty.so)
+[ -e "$build/drivers/ftdi/libtavoftdi.so" ] && providers+=(ftdi:libtavoftdi.so)
+matrix=()
+consumer() {
+  local label=$1 exe=$2 soname=$3 name=$4 needed out
+  needed=$(objdump -p "$exe" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
+  if [[ " $needed " != *" libtavoctl.so.1 "* || " $needed " != *" $soname "* ]]; then
+    fail "$label: needs only $needed"
+    matrix+=("FAIL  $label")
+    return
+  fi
+  if out=$(LD_BIND_NOW=1 "$exe" 2>&1) && [[ $out =~ ^TAVO_Open:\ 0x[0-9A-F]{4}$ ]] &&
+    { [ "$name" != virtual ] || [ "$out" = "TAVO_Open: 0x0000" ]; }; then
+    ok "$label: $out"
+    matrix+=("ok    $label")
+  else
+    fail "$label: $out"
+    matrix+=("FAIL  $label")
+  fi
+}
+as_needed() {
+  local where=$1 root=$2 dir=$work/consumer-$1 entry name soname flags
+  mkdir -p "$dir"
+  if run "$where: CMake consumer, --as-needed" cmake -S tests/consumer -B "$dir" \
+    -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror" \
+    -DCMAKE_EXE_LINKER_FLAGS=-Wl,--as-needed; then
+    # Every target that links, so that each provider is judged on its own.
+    cmake --build "$dir" -j2 -- -k >"$work/build.txt" 2>&1
+    for entry in "${providers[@]}"; do
+      name=${entry%%:*} soname=${entry#*:}
+      if [ -x "$dir/only_exports_$name" ]; then
+        consumer "$where, CMake tavoctl::$name" "$dir/only_exports_$name" "$soname" "$name"
+      else
+        fail "$where, CMake tavoctl::$name: did not link"
+        grep -m3 -e "undefined reference" -e "Error" "$work/build.txt" | sed 's/^/     | /'
+        matrix+=("FAIL  $where, CMake tavoctl::$name")
+      fi
+    done
+  else
+    matrix+=("FAIL  $where, CMake (not configured)")
+  fi
+  for entry in "${providers[@]}"; do
+    name=${entry%%:*} soname=${entry#*:}
+    if flags=$(PKG_CONFIG_PATH=$root/lib/pkgconfig pkg-config --cflags --libs "tavoctl-$name") &&
+      # shellcheck disable=SC2086 # the flags are words
+      run "$where: pkg-config tavoctl-$name, --as-needed" cc -Wl,--as-needed \
+        -std=c99 -Wall -Wextra -Werror -o "$dir/pc_$name" \
+        tests/consumer/only_exports.c $flags -Wl,-rpath,"$root/lib"; then
+      consumer "$where, pkg-config tavoctl-$name" "$dir/pc_$name" "$soname" "$name"
+    else
+      matrix+=("FAIL  $where, pkg-config tavoctl-$name")
+    fi
+  done
+}
+as_needed installed "$prefix"
+
 out=$("$prefix/bin/tavo" --version 2>&1)
 [ "$out" = "tavo $version (tavoctl.h $version)" ] && ok "installed tavo --version: $out" ||
   fail "installed tavo --version: $out"
@@ -207,6 +276,7 @@ fi
 
 # The unpacked packages are a working tree: a pkg-config consumer and the tool.
 pc_sale "pkg-config, unpacked .debs" "$work/root/usr/lib/pkgconfig"
+as_needed ".deb" "$work/root/usr"
 if "$work/root/usr/bin/tavo" demo >"$work/log.txt" 2>&1 &&
   grep -q "sale balanced" "$work/log.txt"; then
   ok "tavo demo from the unpacked .debs"
@@ -229,5 +299,7 @@ if run "configure lib" cmake --preset lib; then
   fi
 fi
 
+echo "check-install: applications calling only TAVO_ functions, --as-needed:"
+printf '  %s\n' "${matrix[@]}"
 echo "check-install: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
