@@ -12,6 +12,9 @@
 #   LINUX_BUILD_DIR (default: the ci build beside WIN_BUILD_DIR) holds the
 #   Linux tavo; when it is there the transcripts are compared line by line.
 #
+# Exit 77 (skipped) when this kernel cannot run the loader's architecture
+# (scripts/can-run.py).
+#
 # One wine prefix per run (about 10 s and 700 MB), in a temporary folder that
 # is removed at the end.
 set -uo pipefail
@@ -22,8 +25,18 @@ win=$(cd "$win" && pwd) || exit 1
 
 if objdump -f "$win/tavo.exe" 2>/dev/null | grep -q pei-i386; then
   wine=wine # the 32-bit loader (Debian wine32:i386)
+  arch=i386
 else
   wine=wine64
+  arch=x86_64
+fi
+# The loader is a Linux program of the same architecture: a kernel without
+# IA-32 emulation cannot start 32-bit wine at all. That is the machine, not
+# the project: say so and skip (77) rather than fail.
+reason=$(python3 "$(dirname "$0")/can-run.py" $arch)
+if [ $? -eq 77 ]; then
+  echo "wine-e2e: SKIP: $reason"
+  exit 77
 fi
 loader=/usr/lib/wine/$wine
 [ -x "$loader" ] || loader=$(command -v $wine || true)
