@@ -52,26 +52,11 @@ if "$python" -m build --wheel --no-isolation --outdir "$work/dist" bindings/pyth
   "$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel" \
     >"$work/pip.log" 2>&1; then
   echo "ok   $(basename "$wheel") installed into a virtual environment"
-  # What the wheel must carry beside the sources: the generated table, the
-  # marker that its hints are its types, and the repository's licence.
-  if "$python" - "$wheel" LICENSE <<'PY'; then
-import sys, zipfile
-wheel, licence = sys.argv[1], open(sys.argv[2], "rb").read()
-names = zipfile.ZipFile(wheel).namelist()
-info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
-missing = [n for n in ("tavoctl/_codes.py", "tavoctl/py.typed",
-                       info + "/LICENSE") if n not in names]
-meta = zipfile.ZipFile(wheel).read(info + "/METADATA").decode()
-if missing:
-    sys.exit(f"FAIL the wheel lacks {', '.join(missing)}")
-if zipfile.ZipFile(wheel).read(info + "/LICENSE") != licence:
-    sys.exit("FAIL the wheel's LICENSE is not the repository's")
-if "License: MIT" not in meta:
-    sys.exit("FAIL the wheel's metadata does not name the MIT licence")
-print(f"ok   the wheel carries _codes.py, py.typed and LICENSE (MIT)")
-PY
-    :
+  # The generated table, py.typed and the licence (scripts/check-wheel.py).
+  if out=$("$python" scripts/check-wheel.py "$wheel" LICENSE); then
+    echo "ok   $out"
   else
+    echo "FAIL $out"
     failed=1
   fi
   site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')

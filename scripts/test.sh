@@ -13,11 +13,13 @@
 #                    short run of each (scripts/fuzz.sh runs longer)
 #      preset tsan:  eight threads on random exports under ThreadSanitizer
 #   3. preset win32: tavoctl.dll for 32-bit Windows, checked by check-dll.py,
-#                    then everything else that preset builds
+#                    then everything else that preset builds, and its zip
+#                    (scripts/check-install.sh --zip)
 #   4. preset win64: the same for 64-bit Windows
-#   5. scripts/wine-e2e.sh build/win32, build/win64: each tavo.exe under
-#      wine (32-bit wine for win32), and scripts/check-msvc-consumer.sh: an
-#      MSVC-style program linked with tavoctl.lib
+#   5. scripts/wine-e2e.sh on each unpacked zip: its tavo.exe under wine
+#      (32-bit wine for win32), and scripts/check-msvc-consumer.sh: an
+#      MSVC-style program linked with its tavoctl.lib; both skipped, and
+#      said so, where the kernel runs no 32-bit programs (scripts/can-run.py)
 # Installs what a fresh Debian machine lacks first. Runs every step it can
 # even after a failure, prints a summary, and exits non-zero if any failed.
 set -uo pipefail
@@ -28,6 +30,7 @@ scripts/install-deps.sh || exit 1
 results=()
 failed=0
 built=()
+zipped=()
 logs=$(mktemp -d "${TMPDIR:-/tmp}/tavo-test.XXXXXX")
 trap 'rm -rf "$logs"' EXIT
 # minutes and seconds since SECONDS was START
@@ -139,6 +142,11 @@ for arch in win32:i686 win64:x86_64; do
   fi
   if step "$preset build" cmake --build --preset "$preset"; then
     built+=("$preset")
+    # The zip a Windows developer gets, checked and unpacked for wine below.
+    step "$preset zip" scripts/check-install.sh --zip "build/$preset" &&
+      zipped+=("$preset")
+  else
+    skip "$preset zip" "no $preset build"
   fi
 done
 
@@ -146,15 +154,19 @@ done
 # The tool's commands as on Linux (scripts/wine-e2e.sh), and an application
 # built the MSVC way against tavoctl.lib (scripts/check-msvc-consumer.sh);
 # the 32-bit build under 32-bit wine, so __stdcall is run, not only read.
-# Each skips itself (exit 77) where the kernel cannot start its wine.
+# Both run what the zip holds, unpacked; each skips itself (exit 77) where
+# the kernel cannot start its wine.
+version=$(sed -n 's/^project(tavoctl VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 for preset in win32 win64; do
-  if [[ " ${built[*]} " != *" $preset "* ]]; then
-    skip "$preset wine e2e" "no $preset build"
+  if [[ " ${zipped[*]} " != *" $preset "* ]]; then
+    skip "$preset wine e2e" "no $preset zip"
+    skip "$preset msvc consumer" "no $preset zip"
     failed=1
     continue
   fi
-  step "$preset wine e2e" scripts/wine-e2e.sh "build/$preset"
-  step "$preset msvc consumer" scripts/check-msvc-consumer.sh "build/$preset"
+  unpacked=build/$preset/zip/tavoctl-$version-$preset
+  step "$preset wine e2e" scripts/wine-e2e.sh "$unpacked" build/ci
+  step "$preset msvc consumer" scripts/check-msvc-consumer.sh "$unpacked"
 done
 # That skip itself: with the probe given a program this kernel refuses as
 # one without IA-32 emulation refuses 32-bit programs, both win32 steps must

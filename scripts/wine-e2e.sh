@@ -8,7 +8,8 @@
 # on either side leaves the stack off and the run fails.
 #
 # usage: scripts/wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]
-#   WIN_BUILD_DIR: build/win64 or build/win32 (the loader follows tavo.exe)
+#   WIN_BUILD_DIR: build/win64 or build/win32 (the loader follows tavo.exe),
+#   or the folder of an unpacked Windows zip
 #   LINUX_BUILD_DIR (default: the ci build beside WIN_BUILD_DIR) holds the
 #   Linux tavo; when it is there the transcripts are compared line by line.
 #
@@ -22,6 +23,9 @@ set -uo pipefail
 win=${1:?usage: wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]}
 linux=${2:-$win/../ci}
 win=$(cd "$win" && pwd) || exit 1
+# An unpacked Windows zip (scripts/check-install.sh --zip): the tool, the
+# library and the virtual unit are in its bin\ as they are in a build.
+[ -f "$win/bin/tavo.exe" ] && win=$win/bin
 
 if objdump -f "$win/tavo.exe" 2>/dev/null | grep -q pei-i386; then
   wine=wine # the 32-bit loader (Debian wine32:i386)
