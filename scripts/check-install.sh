@@ -260,6 +260,7 @@ as_needed() {
   local where=$1 root=$2 dir=$work/consumer-$1 entry name soname flags
   mkdir -p "$dir"
   if run "$where: CMake consumer, --as-needed" cmake -S tests/consumer -B "$dir" \
+    -G "Unix Makefiles" \
     -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_C_FLAGS=-Wall -Wextra -Werror" \
     -DCMAKE_EXE_LINKER_FLAGS=-Wl,--as-needed; then

@@ -19,9 +19,11 @@
 #   5. scripts/wine-e2e.sh on each unpacked zip: its tavo.exe under wine
 #      (32-bit wine for win32), and scripts/check-msvc-consumer.sh: an
 #      MSVC-style program linked with its tavoctl.lib; both skipped, and
-#      said so, where the kernel runs no 32-bit programs (scripts/can-run.py)
+#      said so, where the kernel runs no 32-bit programs (scripts/can-run.py),
+#      and a check of that skip with the probe given a program it refuses
 # Installs what a fresh Debian machine lacks first. Runs every step it can
-# even after a failure, prints a summary, and exits non-zero if any failed.
+# even after a failure, prints a summary with each step's time (SKIP lines
+# say why a step did not run), and exits non-zero if any failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
