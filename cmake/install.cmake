@@ -8,6 +8,10 @@
 #                   lib/pkgconfig, share/tavoctl/result-codes.tsv, the docs
 #   tavoctl-tools   bin/tavo
 #
+# each with the licence as share/doc/PACKAGE/copyright. On Windows the same
+# install, with the tool, the virtual unit and the bindings, is a zip
+# (cmake/windows-package.cmake).
+#
 # libtavoctl.so leaves the D2XX functions (FT_*) undefined: an application
 # links one provider beside it, and each provider's package target and .pc
 # file bring the library along. The providers: the virtual unit
@@ -43,6 +47,7 @@ if(WIN32)
   install(FILES ${_implib} ${TAVOCTL_DEF} DESTINATION lib)
   install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
     DESTINATION include)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
   return()
 endif()
 
@@ -111,13 +116,13 @@ while(_providers)
       DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   endif()
   set(_file ${CMAKE_SHARED_LIBRARY_PREFIX}${_target}${CMAKE_SHARED_LIBRARY_SUFFIX})
+  # The library first and the provider after it on the link line (see
+  # tavoctlConfig.cmake.in).
   string(APPEND TAVOCTL_PROVIDER_TARGETS "
-  add_library(tavoctl::${_name} SHARED IMPORTED)
+  add_library(tavoctl::${_name} INTERFACE IMPORTED)
   set_target_properties(tavoctl::${_name} PROPERTIES
-    IMPORTED_LOCATION \"\${_tavoctl_libdir}/${_file}\"
-    IMPORTED_SONAME \"${_file}\"
     INTERFACE_INCLUDE_DIRECTORIES \"\${_tavoctl_includedir}\"
-    INTERFACE_LINK_LIBRARIES tavoctl::tavoctl)
+    INTERFACE_LINK_LIBRARIES \"tavoctl::tavoctl;\${_tavoctl_libdir}/${_file}\")
 ")
   set(TAVOCTL_PROVIDER_NAME ${_name})
   set(TAVOCTL_PROVIDER_LIB ${_target})
@@ -140,6 +145,22 @@ file(GLOB _rules ${PROJECT_SOURCE_DIR}/drivers/*/*.rules
 if(_rules)
   install(FILES ${_rules} DESTINATION lib/udev/rules.d COMPONENT runtime)
 endif()
+
+# ---------------------------------------------------------- the licence
+# Where Debian keeps each package's licence: share/doc/PACKAGE/copyright.
+get_target_property(_soversion tavoctl SOVERSION)
+foreach(_component_package runtime:libtavoctl${_soversion} dev:libtavoctl-dev
+        tools:tavoctl-tools)
+  string(REPLACE ":" ";" _pair ${_component_package})
+  list(GET _pair 0 _component)
+  list(GET _pair 1 _package)
+  if(_component STREQUAL "tools" AND NOT TARGET tavo)
+    continue()
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package}
+    RENAME copyright COMPONENT ${_component})
+endforeach()
 
 # ------------------------------------------------------------ the tool
 if(TARGET tavo)

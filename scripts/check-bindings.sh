@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The Python and C# bindings against a Linux build's libtavoctl.so and the
 # virtual unit:
-#   - bindings/python installed with pip (into a scratch folder, with its
-#     table of result codes generated), then its pytest suite, with Debian's
-#     python3 and python3-pytest;
+#   - bindings/python built into a wheel (python3 -m build, offline, with
+#     its table of result codes generated and the licence), installed with
+#     pip into a fresh virtual environment, then its pytest suite run from
+#     there (Debian's python3-pytest, seen through --system-site-packages),
+#     and its type hints read by mypy --strict, through py.typed as an
+#     application's check sees them, and in the installed files themselves;
 #   - bindings/dotnet compiled with Mono's mcs, its table generated from
 #     data/result-codes.tsv, and its test program run with mono;
 #   - the README's Python and C# sales, examples/sale.py and Sale.cs.
@@ -23,7 +26,8 @@ python=/usr/bin/python3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavo-bindings.XXXXXX")
 cleanup() {
-  rm -rf "$work" "$src/bindings/python/build" "$src/bindings/python/tavoctl.egg-info"
+  rm -rf "$work" "$src/bindings/python/build" "$src/bindings/python/tavoctl.egg-info" \
+    "$src/bindings/python/LICENSE"
 }
 trap cleanup EXIT
 failed=0
@@ -39,19 +43,44 @@ example() {
   fi
 }
 
-echo "== Python: pip install bindings/python"
-if "$python" -m pip install -q --no-deps --no-build-isolation --no-index \
-  --target "$work/site" bindings/python >"$work/pip.log" 2>&1 &&
-  [ -f "$work/site/tavoctl/_codes.py" ]; then
-  echo "== Python: pytest"
+echo "== Python: the wheel, in a fresh virtual environment"
+venv=$work/venv
+if "$python" -m build --wheel --no-isolation --outdir "$work/dist" bindings/python \
+  >"$work/build.log" 2>&1 &&
+  wheel=$(ls "$work/dist"/tavoctl-*-py3-none-any.whl) &&
+  "$python" -m venv --system-site-packages "$venv" >"$work/venv.log" 2>&1 &&
+  "$venv/bin/python" -m pip install -q --no-index --no-deps "$wheel" \
+    >"$work/pip.log" 2>&1; then
+  echo "ok   $(basename "$wheel") installed into a virtual environment"
+  # The generated table, py.typed and the licence (scripts/check-wheel.py).
+  if out=$("$python" scripts/check-wheel.py "$wheel" LICENSE); then
+    echo "ok   $out"
+  else
+    echo "FAIL $out"
+    failed=1
+  fi
+  site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  echo "== Python: pytest, in the virtual environment"
   # From the scratch folder, so that the installed package is the one tested.
-  (cd "$work" && PYTHONPATH=$work/site PYTHONDONTWRITEBYTECODE=1 \
-    "$python" -m pytest -q -p no:cacheprovider --rootdir "$work" \
-    "$src/bindings/python/tests") || failed=1
-  example "examples/sale.py" env PYTHONPATH="$work/site" "$python" examples/sale.py
+  (cd "$work" && PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -m pytest -q \
+    -p no:cacheprovider --rootdir "$work" "$src/bindings/python/tests") || failed=1
+  example "examples/sale.py" "$venv/bin/python" examples/sale.py
+  echo "== Python: mypy --strict"
+  # The README's sale sees the package as any application's check does: typed
+  # only through its py.typed. The installed files themselves, generated table
+  # included, are checked as sources from their folder.
+  if "$python" -m mypy --strict --no-incremental --cache-dir /dev/null \
+    --python-executable "$venv/bin/python" examples/sale.py &&
+    (cd "$site" && "$python" -m mypy --strict --no-incremental \
+      --cache-dir /dev/null -p tavoctl); then
+    echo "ok   mypy --strict: examples/sale.py and the installed package"
+  else
+    echo "FAIL mypy --strict"
+    failed=1
+  fi
 else
-  echo "FAIL pip install (or no generated _codes.py):"
-  tail -20 "$work/pip.log"
+  echo "FAIL the wheel does not build or install:"
+  tail -20 "$work/build.log" "$work/venv.log" "$work/pip.log" 2>/dev/null
   failed=1
 fi
 

@@ -8,9 +8,13 @@
 # on either side leaves the stack off and the run fails.
 #
 # usage: scripts/wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]
-#   WIN_BUILD_DIR: build/win64 or build/win32 (the loader follows tavo.exe)
+#   WIN_BUILD_DIR: build/win64 or build/win32 (the loader follows tavo.exe),
+#   or the folder of an unpacked Windows zip
 #   LINUX_BUILD_DIR (default: the ci build beside WIN_BUILD_DIR) holds the
 #   Linux tavo; when it is there the transcripts are compared line by line.
+#
+# Exit 77 (skipped) when this kernel cannot run the loader's architecture
+# (scripts/can-run.py).
 #
 # One wine prefix per run (about 10 s and 700 MB), in a temporary folder that
 # is removed at the end.
@@ -19,11 +23,24 @@ set -uo pipefail
 win=${1:?usage: wine-e2e.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]}
 linux=${2:-$win/../ci}
 win=$(cd "$win" && pwd) || exit 1
+# An unpacked Windows zip (scripts/check-install.sh --zip): the tool, the
+# library and the virtual unit are in its bin\ as they are in a build.
+[ -f "$win/bin/tavo.exe" ] && win=$win/bin
 
 if objdump -f "$win/tavo.exe" 2>/dev/null | grep -q pei-i386; then
   wine=wine # the 32-bit loader (Debian wine32:i386)
+  arch=i386
 else
   wine=wine64
+  arch=x86_64
+fi
+# The loader is a Linux program of the same architecture: a kernel without
+# IA-32 emulation cannot start 32-bit wine at all. That is the machine, not
+# the project: say so and skip (77) rather than fail.
+reason=$(python3 "$(dirname "$0")/can-run.py" $arch)
+if [ $? -eq 77 ]; then
+  echo "wine-e2e: SKIP: $reason"
+  exit 77
 fi
 loader=/usr/lib/wine/$wine
 [ -x "$loader" ] || loader=$(command -v $wine || true)

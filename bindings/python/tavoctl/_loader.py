@@ -16,6 +16,11 @@ import ctypes
 import os
 import sys
 import threading
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+# A provider's name ("virtual", "ttyusb", ...) or the path of its file.
+Provider = Union[str, "os.PathLike[str]"]
+Folder = Union[str, "os.PathLike[str]"]
 
 WINDOWS = sys.platform == "win32"
 
@@ -49,7 +54,8 @@ class LoadError(OSError):
 class Loaded:
     """The library and the provider of this process."""
 
-    def __init__(self, library, provider, provider_name, provider_path, library_path):
+    def __init__(self, library: ctypes.CDLL, provider: ctypes.CDLL, provider_name: str,
+                 provider_path: str, library_path: str) -> None:
         self.library = library
         self.provider = provider
         self.provider_name = provider_name
@@ -57,36 +63,37 @@ class Loaded:
         self.library_path = library_path
 
     @property
-    def is_virtual(self):
+    def is_virtual(self) -> bool:
         return hasattr(self.provider, "vu_insert_coin")
 
 
-_loaded = None
+_loaded: Optional[Loaded] = None
 _lock = threading.Lock()
 
 
-def _folders(libdir):
-    folders = []
+def _folders(libdir: Optional[Folder]) -> List[str]:
+    folders: List[str] = []
     if libdir:
         folders.append(os.fspath(libdir))
     folders += [f for f in os.environ.get("TAVOCTL_LIBDIR", "").split(os.pathsep) if f]
     return folders
 
 
-def _candidates(name, libdir):
+def _candidates(name: str, libdir: Optional[Folder]) -> List[str]:
     """Paths to try for a file name: in each folder, then the bare name."""
     return [os.path.join(f, name) for f in _folders(libdir)
             if os.path.exists(os.path.join(f, name))] + [name]
 
 
-def _open(path, global_scope):
-    if WINDOWS:
+def _open(path: str, global_scope: bool) -> ctypes.CDLL:
+    if sys.platform == "win32":
         return ctypes.WinDLL(path)
     mode = ctypes.RTLD_GLOBAL if global_scope else ctypes.RTLD_LOCAL
     return ctypes.CDLL(path, mode=mode)
 
 
-def _provider_path(provider, libdir):
+def _provider_path(provider: Optional[Provider],
+                   libdir: Optional[Folder]) -> Tuple[str, List[str]]:
     if provider is None:
         provider = os.environ.get("TAVOCTL_PROVIDER", "virtual")
     provider = os.fspath(provider)
@@ -100,7 +107,7 @@ def _provider_path(provider, libdir):
                     f"{', '.join(PROVIDERS)} or a path")
 
 
-def load(provider=None, libdir=None):
+def load(provider: Optional[Provider] = None, libdir: Optional[Folder] = None) -> Loaded:
     """The library with its provider, loaded on the first call.
 
     provider: "virtual" (default, or $TAVOCTL_PROVIDER), "ttyusb", "ftd2xx"
@@ -118,8 +125,9 @@ def load(provider=None, libdir=None):
                     f"{_loaded.provider_path}; the library keeps its first "
                     f"provider, so {name} cannot be loaded beside it")
             return _loaded
-        errors = []
-        prov = prov_path = None
+        errors: List[str] = []
+        prov: Optional[ctypes.CDLL] = None
+        prov_path = ""
         for path in paths:
             try:
                 prov, prov_path = _open(path, True), path
@@ -131,7 +139,8 @@ def load(provider=None, libdir=None):
         for fn in D2XX_FUNCTIONS:
             if not hasattr(prov, fn):
                 raise LoadError(f"{prov_path} is not a D2XX provider: it has no {fn}")
-        lib = lib_path = None
+        lib: Optional[ctypes.CDLL] = None
+        lib_path = ""
         errors = []
         for lib_name in LIBRARIES:
             for path in _candidates(lib_name, libdir):
@@ -149,13 +158,13 @@ def load(provider=None, libdir=None):
         return _loaded
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> None:
     """The prototypes of the twenty exports (all arguments 32-bit)."""
     from ctypes import POINTER, c_uint8, c_uint32
     from . import records
 
     u32 = c_uint32
-    prototypes = {
+    prototypes: Dict[str, List[Any]] = {
         "TAVO_Open": [POINTER(u32)],
         "TAVO_Close": [u32],
         "TAVO_Reset": [u32],

@@ -6,20 +6,32 @@ The texts come from data/result-codes.tsv, generated into _codes.py when
 the package is built (read from the table itself in a source checkout).
 """
 import os
+from typing import Dict, List, Optional, Tuple, Type
 
-try:
-    from ._codes import CODES, NEXT
-except ImportError:  # a source checkout: read the table beside the code
-    CODES, NEXT = {}, []
-    _TABLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "data",
-                          "result-codes.tsv")
-    with open(_TABLE, encoding="ascii") as _f:
-        for _line in _f:
-            if _line.strip() and not _line.startswith("#"):
-                _code, _source, _next, _text = _line.rstrip("\n").split("\t")
-                CODES[int(_code, 16)] = (_source, _next, _text)
-                if _next not in NEXT:
-                    NEXT.append(_next)
+# code: (source, next, text)
+Table = Dict[int, Tuple[str, str, str]]
+
+
+def _table() -> Tuple[Table, List[str]]:
+    try:
+        from ._codes import CODES as codes, NEXT as next_steps
+        return codes, next_steps
+    except ImportError:  # a source checkout: read the table beside the code
+        pass
+    codes, next_steps = {}, []
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "..", "data",
+                        "result-codes.tsv")
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                code, source, next_step, text = line.rstrip("\n").split("\t")
+                codes[int(code, 16)] = (source, next_step, text)
+                if next_step not in next_steps:
+                    next_steps.append(next_step)
+    return codes, next_steps
+
+
+CODES, NEXT = _table()
 
 
 class TavoError(Exception):
@@ -32,11 +44,14 @@ class TavoError(Exception):
             "reopen", "fix-call" or "service" (None: a code no export returns)
     text:   the meaning and the advice, from the table
     """
-    next_step = None
+    next_step: Optional[str] = None
 
-    def __init__(self, code, export):
+    def __init__(self, code: int, export: str) -> None:
         self.code = code
         self.export = export
+        self.source: str
+        self.next: Optional[str]
+        self.text: str
         entry = CODES.get(code)
         if entry:
             self.source, self.next, self.text = entry
@@ -86,20 +101,21 @@ class ServiceNeeded(TavoError):
     next_step = "service"
 
 
-_BY_NEXT = {c.next_step: c for c in (TryAgain, PollFirst, PayBackFirst,
-                                     PartlyDone, NotOpen, CallError, ServiceNeeded)}
+_BY_NEXT: Dict[Optional[str], Type[TavoError]] = {
+    c.next_step: c for c in (TryAgain, PollFirst, PayBackFirst, PartlyDone,
+                             NotOpen, CallError, ServiceNeeded)}
 
 
-def error_for(code, export):
+def error_for(code: int, export: str) -> TavoError:
     """The exception for `code` returned by `export`."""
     if 0 < code < 0x100 and code in CODES:
         return Busy(code, export)
     entry = CODES.get(code)
-    cls = _BY_NEXT.get(entry[1], TavoError) if entry else TavoError
+    cls: Type[TavoError] = _BY_NEXT.get(entry[1], TavoError) if entry else TavoError
     return cls(code, export)
 
 
-def message(code):
+def message(code: int) -> str:
     """The table's text for a code, as the C helper formats it."""
     entry = CODES.get(code)
     if entry is None:

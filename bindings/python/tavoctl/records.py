@@ -5,7 +5,7 @@ import ctypes
 import enum
 from ctypes import c_uint8, c_uint16, c_uint32
 from dataclasses import dataclass
-from typing import Dict, Tuple
+from typing import Dict, Iterable, Tuple
 
 COINS = (10, 50, 100, 500)  # the coin unit's denominations, in record order
 NOTE = 1000  # the note unit's one denomination
@@ -77,7 +77,7 @@ class Pending(enum.IntFlag):
     COUNT = 0x08  # note unit: a note waits to be counted
 
 
-def _text(raw) -> str:
+def _text(raw: Iterable[int]) -> str:
     return bytes(raw).split(b"\0", 1)[0].decode("ascii", "replace")
 
 
@@ -134,7 +134,7 @@ class Units:
 
     @classmethod
     def from_record(cls, r: TavoData) -> "Units":
-        def coins(a):
+        def coins(a: Iterable[int]) -> Dict[int, int]:
             return dict(zip(COINS, a))
         return cls(
             any(r.CoinUnitId), coins(r.CoinIn), coins(r.CoinStock), coins(r.CoinOut),

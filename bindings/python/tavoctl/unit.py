@@ -9,9 +9,10 @@ subclass (tavoctl.errors). The library drives one unit per process.
 import ctypes
 import time
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from . import _loader
+from ._loader import Folder, Provider
 from .errors import TavoError, error_for
 from .records import Board, PcbData, TavoData, Units
 
@@ -29,26 +30,27 @@ class Sale:
 class Unit:
     """The unit, opened on construction (or `open=False` and open())."""
 
-    def __init__(self, provider=None, *, libdir=None, open=True):
+    def __init__(self, provider: Optional[Provider] = None, *,
+                 libdir: Optional[Folder] = None, open: bool = True) -> None:
         self._loaded = _loader.load(provider, libdir)
         self._lib = self._loaded.library
-        self.handle = None
+        self.handle: Optional[int] = None
         if open:
             self.open()
 
     # ------------------------------------------------------------ plumbing
-    def _call(self, export, *args):
+    def _call(self, export: str, *args: Any) -> None:
         code = getattr(self._lib, export)(*args) & 0xFFFF
         if code:
             raise error_for(code, export)
 
-    def _h(self):
+    def _h(self) -> int:
         # 0 is never a handle the library hands out: the export then says
         # "no unit is open" in its own words.
         return self.handle or 0
 
     # ----------------------------------------------------------- lifecycle
-    def open(self):
+    def open(self) -> "Unit":
         h = ctypes.c_uint32()
         code = self._lib.TAVO_Open(ctypes.byref(h)) & 0xFFFF
         if code == OPEN_BUT_UNSETTLED:
@@ -61,7 +63,7 @@ class Unit:
         self.handle = h.value
         return self
 
-    def close(self):
+    def close(self) -> None:
         """Closes the unit; a second close does nothing."""
         if self.handle is not None:
             h, self.handle = self.handle, None
@@ -69,22 +71,22 @@ class Unit:
             if code:
                 raise error_for(code, "TAVO_Close")
 
-    def __enter__(self):
+    def __enter__(self) -> "Unit":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
         return self.handle is not None
 
-    def reset(self):
+    def reset(self) -> None:
         """Stops and resets the board; the unit is closed afterwards."""
         self._call("TAVO_Reset", self._h())
         self.handle = None
 
-    def clear_backup(self):
+    def clear_backup(self) -> None:
         self._call("TAVO_ClearBackup", self._h())
 
     # ------------------------------------------------------------- records
@@ -109,53 +111,53 @@ class Unit:
         return Units.from_record(r)
 
     # -------------------------------------------------------------- trades
-    def trade_begin(self):
+    def trade_begin(self) -> None:
         self._call("TAVO_TradeBegin", self._h())
 
-    def trade_end(self):
+    def trade_end(self) -> None:
         self._call("TAVO_TradeEnd", self._h())
 
-    def accept(self, limit: int, notes: Optional[int] = None):
+    def accept(self, limit: int, notes: Optional[int] = None) -> None:
         """Accepts money up to `limit` (at most `notes` notes, 3 by default)."""
         if notes is None:
             self._call("TAVO_Accept", self._h(), limit)
         else:
             self._call("TAVO_AcceptEx", self._h(), limit, notes)
 
-    def charge(self, amount: int):
+    def charge(self, amount: int) -> None:
         self._call("TAVO_Charge", self._h(), amount)
 
-    def pay_back(self):
+    def pay_back(self) -> None:
         """Starts paying the whole credit back; poll until wait_idle()."""
         self._call("TAVO_PayBack", self._h())
 
-    def pay_out(self, amount: int):
+    def pay_out(self, amount: int) -> None:
         self._call("TAVO_PayOut", self._h(), amount)
 
     # ------------------------------------------------------------- signals
-    def display(self, number: int, mode: int = 3):
+    def display(self, number: int, mode: int = 3) -> None:
         """Shows a number: mode 0/1 hexadecimal (1 without leading zeros),
         2/3 decimal (3 without leading zeros)."""
         self._call("TAVO_7SegNum", self._h(), mode, number)
 
-    def display_dots(self, mask: int):
+    def display_dots(self, mask: int) -> None:
         self._call("TAVO_7SegDot", self._h(), mask)
 
-    def display_segments(self, patterns: bytes):
+    def display_segments(self, patterns: bytes) -> None:
         """Four raw segment patterns, one per digit."""
         buf = (ctypes.c_uint8 * 4).from_buffer_copy(bytes(patterns)[:4].ljust(4, b"\0"))
         self._call("TAVO_7SegPtn", self._h(), buf)
 
-    def beep(self, pattern: bytes):
+    def beep(self, pattern: bytes) -> None:
         """Plays a buzzer pattern (up to 32 bytes, passed through)."""
         data = bytes(pattern)
         buf = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data or b"\0")
         self._call("TAVO_BuzzCtrl", self._h(), len(data), buf)
 
-    def output_port(self, value: int):
+    def output_port(self, value: int) -> None:
         self._call("TAVO_OutputPort", self._h(), value)
 
-    def user_counter(self, counter: int, count: int):
+    def user_counter(self, counter: int, count: int) -> None:
         self._call("TAVO_UserCnt", self._h(), counter, count)
 
     # --------------------------------------------------------------- sales

@@ -15,7 +15,7 @@ the C API of sim/tavovu.h, device 0 unless told otherwise.
 import ctypes
 from ctypes import c_char, c_int, c_long, c_uint8, c_uint32
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterable, Mapping
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from . import _loader
 from .records import COINS, NOTE
@@ -85,10 +85,10 @@ class Money:
     unpaid: int  # payout amount the stock could not pay
 
 
-_declared = None
+_declared: Optional[ctypes.CDLL] = None
 
 
-def _vu():
+def _vu() -> ctypes.CDLL:
     """The provider, with the prototypes of the vu_ functions declared."""
     global _declared
     loaded = _loader.load()
@@ -101,19 +101,19 @@ def _vu():
     return loaded.provider
 
 
-def _result(r, what):
+def _result(r: int, what: str) -> int:
     if r in (ERR_DEVICE, ERR_ARGUMENT):
         raise ValueError(f"{what}: {'no such device' if r == ERR_DEVICE else 'bad argument'}")
     return r
 
 
-def reset():
+def reset() -> None:
     """Back to one default device: 20 coins of each kind, 10 notes, both
     units fitted, no fault."""
     _vu().vu_reset()
 
 
-def clear_devices():
+def clear_devices() -> None:
     """The driver then lists no device (TAVO_Open: 0x0113)."""
     _vu().vu_clear_devices()
 
@@ -147,23 +147,23 @@ def customer_paying(amounts: Iterable[int], device: int = 0) -> Callable[[int], 
     """An on_poll callback for Unit.sell(): one piece of money per poll."""
     queue = list(amounts)
 
-    def on_poll(credit):
+    def on_poll(credit: int) -> None:
         if queue:
             pay([queue.pop(0)], device)
     return on_poll
 
 
-def set_coin_stock(counts: Mapping[int, int], device: int = 0):
+def set_coin_stock(counts: Mapping[int, int], device: int = 0) -> None:
     """Loads the coin tubes: {10: n, 50: n, 100: n, 500: n}."""
     arr = (c_int * 4)(*(counts.get(v, 0) for v in COINS))
     _result(_vu().vu_set_coin_stock(device, arr), "set_coin_stock")
 
 
-def set_note_stock(count: int, device: int = 0):
+def set_note_stock(count: int, device: int = 0) -> None:
     _result(_vu().vu_set_note_stock(device, count), "set_note_stock")
 
 
-def jam(unit: str = "coin", on: bool = True, device: int = 0):
+def jam(unit: str = "coin", on: bool = True, device: int = 0) -> None:
     """Jams (or clears) the "coin" or "note" unit."""
     _result(_vu().vu_jam(device, COIN_UNIT if unit == "coin" else NOTE_UNIT, int(on)),
             "jam")
@@ -171,19 +171,20 @@ def jam(unit: str = "coin", on: bool = True, device: int = 0):
 
 def fault(kind: int = FAULT_SILENCE, command: int = -1, sub: int = -1,
           value: int = -1, skip: int = 0, count: int = -1, status: int = 0,
-          device: int = 0):
+          device: int = 0) -> None:
     """Adds a fault rule: frames matching command/sub/value (-1: any) are
     answered wrongly, after `skip` good ones, `count` times (-1: always)."""
     f = _Fault(kind, command, sub, value, skip, count, status)
     _result(_vu().vu_add_fault(device, ctypes.byref(f)), "fault")
 
 
-def silence(command: int = -1, skip: int = 0, count: int = -1, device: int = 0):
+def silence(command: int = -1, skip: int = 0, count: int = -1,
+            device: int = 0) -> None:
     """The board stops answering (matching frames are lost)."""
     fault(FAULT_SILENCE, command, skip=skip, count=count, device=device)
 
 
-def clear_faults(device: int = 0):
+def clear_faults(device: int = 0) -> None:
     _result(_vu().vu_clear_faults(device), "clear_faults")
 
 
@@ -203,18 +204,19 @@ def check_money(device: int = 0) -> Money:
                  m.value_in, m.value_out, m.unpaid)
 
 
-def _declare(vu):
-    for name, args, res in (
-            ("vu_reset", [], None), ("vu_clear_devices", [], None),
-            ("vu_insert_coin", [c_int, c_int], c_int),
-            ("vu_insert_note", [c_int, c_int], c_int),
-            ("vu_set_coin_stock", [c_int, ctypes.POINTER(c_int)], c_int),
-            ("vu_set_note_stock", [c_int, c_int], c_int),
-            ("vu_jam", [c_int, c_int, c_int], c_int),
-            ("vu_add_fault", [c_int, ctypes.POINTER(_Fault)], c_int),
-            ("vu_clear_faults", [c_int], c_int),
-            ("vu_get_state", [c_int, ctypes.POINTER(_State)], c_int),
-            ("vu_check_money", [c_int, ctypes.POINTER(_Money)], c_int)):
+def _declare(vu: ctypes.CDLL) -> None:
+    prototypes: Tuple[Tuple[str, List[Any], Any], ...] = (
+        ("vu_reset", [], None), ("vu_clear_devices", [], None),
+        ("vu_insert_coin", [c_int, c_int], c_int),
+        ("vu_insert_note", [c_int, c_int], c_int),
+        ("vu_set_coin_stock", [c_int, ctypes.POINTER(c_int)], c_int),
+        ("vu_set_note_stock", [c_int, c_int], c_int),
+        ("vu_jam", [c_int, c_int, c_int], c_int),
+        ("vu_add_fault", [c_int, ctypes.POINTER(_Fault)], c_int),
+        ("vu_clear_faults", [c_int], c_int),
+        ("vu_get_state", [c_int, ctypes.POINTER(_State)], c_int),
+        ("vu_check_money", [c_int, ctypes.POINTER(_Money)], c_int))
+    for name, args, res in prototypes:
         fn = getattr(vu, name)
         fn.argtypes, fn.restype = args, res
 
