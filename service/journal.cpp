@@ -1,6 +1,8 @@
 #include "journal.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -35,7 +37,27 @@ CREATE TABLE IF NOT EXISTS incidents (
   detail TEXT NOT NULL,
   open INTEGER NOT NULL DEFAULT 1
 );
+CREATE TABLE IF NOT EXISTS operations (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind TEXT NOT NULL,
+  amount INTEGER NOT NULL DEFAULT 0,
+  state TEXT NOT NULL,
+  step TEXT NOT NULL DEFAULT '',
+  paid INTEGER NOT NULL DEFAULT 0,
+  found INTEGER NOT NULL DEFAULT 0,
+  base_coins_in INTEGER, base_notes_in INTEGER,
+  base_coins_out INTEGER, base_notes_out INTEGER,
+  last_code INTEGER NOT NULL DEFAULT 0,
+  detail TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL
+);
 )";
+
+constexpr const char *kOperationColumns =
+    "id, kind, amount, state, step, paid, found, base_coins_in, "
+    "base_notes_in, base_coins_out, base_notes_out, last_code, detail, "
+    "created_ms, updated_ms";
 
 constexpr const char *kSaleColumns =
     "id, price, state, step, cancel_requested, credit, inserted, charged, "
@@ -107,6 +129,51 @@ void BindSale(sqlite3_stmt *s, const SaleRecord &r) {
   sqlite3_bind_int64(s, 17, r.frames);
 }
 
+Operation ReadOperation(sqlite3_stmt *s) {
+  Operation o;
+  auto u = [s](int i) {
+    return static_cast<uint32_t>(sqlite3_column_int64(s, i));
+  };
+  auto text = [s](int i) {
+    const unsigned char *t = sqlite3_column_text(s, i);
+    return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
+  };
+  o.id = sqlite3_column_int64(s, 0);
+  o.kind = text(1);
+  o.amount = u(2);
+  o.state = text(3);
+  o.step = text(4);
+  o.paid = u(5);
+  o.found = u(6);
+  o.meterBaseKnown = sqlite3_column_type(s, 7) != SQLITE_NULL;
+  for (int i = 0; i < 4; ++i) o.meterBase[i] = u(7 + i);
+  o.lastCode = static_cast<uint16_t>(sqlite3_column_int(s, 11));
+  o.detail = text(12);
+  o.createdMs = sqlite3_column_int64(s, 13);
+  o.updatedMs = sqlite3_column_int64(s, 14);
+  return o;
+}
+
+void BindOperation(sqlite3_stmt *s, const Operation &o) {
+  sqlite3_bind_text(s, 1, o.kind.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(s, 2, o.amount);
+  sqlite3_bind_text(s, 3, o.state.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 4, o.step.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(s, 5, o.paid);
+  sqlite3_bind_int64(s, 6, o.found);
+  for (int i = 0; i < 4; ++i) {
+    if (o.meterBaseKnown) {
+      sqlite3_bind_int64(s, 7 + i, o.meterBase[i]);
+    } else {
+      sqlite3_bind_null(s, 7 + i);
+    }
+  }
+  sqlite3_bind_int(s, 11, o.lastCode);
+  sqlite3_bind_text(s, 12, o.detail.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(s, 13, o.createdMs);
+  sqlite3_bind_int64(s, 14, o.updatedMs);
+}
+
 }  // namespace
 
 int64_t NowMs() {
@@ -127,7 +194,12 @@ bool Journal::Exec(const char *sql) {
   return false;
 }
 
-bool Journal::Open(const std::string &path, std::string *error) {
+bool Journal::Open(const std::string &path, size_t reserveBytes,
+                   std::string *error) {
+  reservePath_ = path + ".reserve";
+  reserveBytes_ = reserveBytes;
+  reserveKept_ = false;
+  KeepReserve();
   if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
     *error = "cannot open the journal " + path + ": " + sqlite3_errmsg(db_);
     return false;
@@ -143,6 +215,40 @@ bool Journal::Open(const std::string &path, std::string *error) {
   return true;
 }
 
+bool Journal::KeepReserve() {
+  if (reserveKept_) return true;
+  int fd = ::open(reservePath_.c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // Blocks allocated, not a sparse file: they must be there to give back.
+  bool ok = ::posix_fallocate(fd, 0, static_cast<off_t>(reserveBytes_)) == 0 &&
+            ::fsync(fd) == 0;
+  ::close(fd);
+  if (!ok) ::unlink(reservePath_.c_str());
+  reserveKept_ = ok;
+  return ok;
+}
+
+bool Journal::Write(sqlite3_stmt *s) {
+  int rc = sqlite3_step(s);
+  if ((rc & 0xFF) == SQLITE_FULL && reserveKept_) {
+    // The disk is full: the reserve's blocks go back to the file system so
+    // that this write, and the rest of the sale under way, find room.
+    ::unlink(reservePath_.c_str());
+    reserveKept_ = false;
+    sqlite3_reset(s);
+    rc = sqlite3_step(s);
+  }
+  if (rc != SQLITE_DONE) {
+    error_ = sqlite3_errmsg(db_);
+    writeFailed_ = true;
+    ++writeErrors_;
+    return false;
+  }
+  writeFailed_ = false;
+  return true;
+}
+
 bool Journal::Insert(SaleRecord *sale) {
   Statement s(db_,
               "INSERT INTO sales (price, state, step, cancel_requested, "
@@ -152,10 +258,7 @@ bool Journal::Insert(SaleRecord *sale) {
               "(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)");
   if (!s) return false;
   BindSale(s.get(), *sale);
-  if (sqlite3_step(s.get()) != SQLITE_DONE) {
-    error_ = sqlite3_errmsg(db_);
-    return false;
-  }
+  if (!Write(s.get())) return false;
   sale->id = sqlite3_last_insert_rowid(db_);
   return true;
 }
@@ -171,11 +274,7 @@ bool Journal::Save(const SaleRecord &sale) {
   if (!s) return false;
   BindSale(s.get(), sale);
   sqlite3_bind_int64(s.get(), 18, sale.id);
-  if (sqlite3_step(s.get()) != SQLITE_DONE) {
-    error_ = sqlite3_errmsg(db_);
-    return false;
-  }
-  return true;
+  return Write(s.get());
 }
 
 std::optional<SaleRecord> Journal::Sale(int64_t id) {
@@ -215,7 +314,7 @@ bool Journal::AddIncident(Incident *incident) {
   sqlite3_bind_int64(s.get(), 3, incident->amount);
   sqlite3_bind_int(s.get(), 4, incident->code);
   sqlite3_bind_text(s.get(), 5, incident->detail.c_str(), -1, SQLITE_TRANSIENT);
-  if (sqlite3_step(s.get()) != SQLITE_DONE) return false;
+  if (!Write(s.get())) return false;
   incident->id = sqlite3_last_insert_rowid(db_);
   return true;
 }
@@ -245,7 +344,52 @@ bool Journal::CloseIncident(int64_t id) {
   Statement s(db_, "UPDATE incidents SET open=0 WHERE id=?1 AND open=1");
   if (!s) return false;
   sqlite3_bind_int64(s.get(), 1, id);
-  return sqlite3_step(s.get()) == SQLITE_DONE && sqlite3_changes(db_) == 1;
+  return Write(s.get()) && sqlite3_changes(db_) == 1;
+}
+
+bool Journal::InsertOperation(Operation *op) {
+  Statement s(db_,
+              "INSERT INTO operations (kind, amount, state, step, paid, found, "
+              "base_coins_in, base_notes_in, base_coins_out, base_notes_out, "
+              "last_code, detail, created_ms, updated_ms) VALUES "
+              "(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
+  if (!s) return false;
+  BindOperation(s.get(), *op);
+  if (!Write(s.get())) return false;
+  op->id = sqlite3_last_insert_rowid(db_);
+  return true;
+}
+
+bool Journal::SaveOperation(const Operation &op) {
+  Statement s(db_,
+              "UPDATE operations SET kind=?1, amount=?2, state=?3, step=?4, "
+              "paid=?5, found=?6, base_coins_in=?7, base_notes_in=?8, "
+              "base_coins_out=?9, base_notes_out=?10, last_code=?11, "
+              "detail=?12, created_ms=?13, updated_ms=?14 WHERE id=?15");
+  if (!s) return false;
+  BindOperation(s.get(), op);
+  sqlite3_bind_int64(s.get(), 15, op.id);
+  return Write(s.get());
+}
+
+std::optional<Operation> Journal::UnfinishedOperation() {
+  Statement s(db_, std::string("SELECT ") + kOperationColumns +
+                       " FROM operations WHERE state='running' "
+                       "ORDER BY id LIMIT 1");
+  if (!s || sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
+  return ReadOperation(s.get());
+}
+
+std::vector<Operation> Journal::RecentOperations(int limit) {
+  std::vector<Operation> out;
+  Statement s(db_, std::string("SELECT ") + kOperationColumns +
+                       " FROM operations ORDER BY id DESC LIMIT ?1");
+  if (!s) return out;
+  sqlite3_bind_int(s.get(), 1, limit);
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    out.push_back(ReadOperation(s.get()));
+  }
+  return out;
 }
 
 }  // namespace tavod

@@ -1,7 +1,15 @@
-// The journal: every sale and every incident, in an SQLite database in WAL
-// mode with synchronous=FULL, so that a step is on disk before the money
-// moves. A sale is written before each call that can move money and after
-// it; after a crash the service reads the open sale back and finishes it.
+// The journal: every sale, every other operation that moves money (operator
+// payouts, resets, trades settled at start) and every incident, in an SQLite
+// database in WAL mode with synchronous=FULL, so that a step is on disk
+// before the money moves. A sale or operation is written before each call
+// that can move money and after it; after a crash the service reads the
+// open one back and finishes it.
+//
+// Beside the database the journal keeps a reserve: a file of preallocated
+// blocks that it gives back to the file system the first time a write finds
+// the disk full. That space lets the sale under way be journaled to its end
+// (its money paid back) instead of stranding the customer's money; the
+// journal counts as faulted until the reserve can be made again.
 #ifndef TAVOD_JOURNAL_H
 #define TAVOD_JOURNAL_H
 
@@ -11,6 +19,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tavod {
 
@@ -41,6 +50,27 @@ struct SaleRecord {
   }
 };
 
+// An operation other than a sale that moves money or may leave a trade in
+// the unit: an operator payout, a reset, or the settling of a trade the unit
+// carried that no journaled sale or operation explains.
+struct Operation {
+  int64_t id = 0;
+  std::string kind;   // payout, reset, settle
+  uint32_t amount = 0;  // payout: the amount asked for
+  std::string state;  // running, done, short (paid less than asked), failed
+  std::string step;   // finer point while running (see worker.cpp)
+  uint32_t paid = 0;  // paid out by the units
+  uint32_t found = 0;  // settle: the credit found in the unexplained trade
+  uint32_t meterBase[4] = {0, 0, 0, 0};  // as SaleRecord::meterBase
+  bool meterBaseKnown = false;
+  uint16_t lastCode = 0;
+  std::string detail;
+  int64_t createdMs = 0;
+  int64_t updatedMs = 0;
+
+  bool Finished() const { return state != "running"; }
+};
+
 struct Incident {
   int64_t id = 0;
   int64_t saleId = 0;
@@ -58,7 +88,9 @@ class Journal {
   Journal(const Journal &) = delete;
   Journal &operator=(const Journal &) = delete;
 
-  bool Open(const std::string &path, std::string *error);
+  // Opens the database at `path` and makes its reserve (`path` +
+  // ".reserve", `reserveBytes` long).
+  bool Open(const std::string &path, size_t reserveBytes, std::string *error);
   // Inserts the sale and sets its id.
   bool Insert(SaleRecord *sale);
   bool Save(const SaleRecord &sale);
@@ -69,12 +101,31 @@ class Journal {
   bool AddIncident(Incident *incident);
   std::vector<Incident> Incidents(bool openOnly);
   bool CloseIncident(int64_t id);
+  bool InsertOperation(Operation *op);
+  bool SaveOperation(const Operation &op);
+  std::optional<Operation> UnfinishedOperation();
+  std::vector<Operation> RecentOperations(int limit);
   const std::string &LastError() const { return error_; }
+
+  // True from a failed write, or the reserve spent, until the reserve is
+  // made again: new sales wait for a journal that can see them through.
+  bool Faulted() const { return writeFailed_ || !reserveKept_; }
+  uint64_t WriteErrors() const { return writeErrors_; }
+  // Makes the reserve again where the disk has room; true when kept.
+  bool KeepReserve();
 
  private:
   bool Exec(const char *sql);
+  // Steps a write statement; on a full disk gives the reserve back and
+  // tries once more.
+  bool Write(sqlite3_stmt *s);
   sqlite3 *db_ = nullptr;
   std::string error_;
+  std::string reservePath_;
+  size_t reserveBytes_ = 0;
+  bool reserveKept_ = true;
+  bool writeFailed_ = false;
+  uint64_t writeErrors_ = 0;
 };
 
 int64_t NowMs();

@@ -26,6 +26,10 @@ namespace net = boost::asio;
 
 namespace {
 
+// Room the journal keeps to finish the sale under way on a full disk: some
+// hundred commits of a few pages each.
+constexpr size_t kJournalReserve = 512 * 1024;
+
 constexpr const char *kUsage = R"(usage: tavod [OPTIONS]
 Serves one TAVO payment unit on http://127.0.0.1:8080 (REST under /v1,
 events on /v1/events, /metrics, the operator page at /).
@@ -45,10 +49,15 @@ Service:
                           ~/.local/state/tavod, or tavod-virtual with a
                           virtual unit)
   --web-root DIR          the operator page's files
-  --max-websockets N      event clients at once (default 64)
+  --max-websockets N      event clients at once (default 64; the last
+                          eighth of them kept for the operator token)
+  --max-connections N     HTTP connections at once (default 256, fewer
+                          when the open-file limit is low)
   --poll-ms N             status polls during a sale (default 100)
   --fault-timeout-ms N    a sale whose unit stays unreachable this long
                           fails with an incident (default 15000)
+  --stop-timeout-ms N     on SIGTERM, time to finish or pay back the sale
+                          under way before exiting (default 20000)
 )";
 
 // Reads the token in `path`, or makes one readable by this user only.
@@ -167,6 +176,10 @@ int main(int argc, char **argv) {
       sopt.webRoot = value();
     } else if (a == "--max-websockets") {
       sopt.maxWebSockets = number(1, 10000);
+    } else if (a == "--max-connections") {
+      sopt.maxConnections = number(8, 100000);
+    } else if (a == "--stop-timeout-ms") {
+      wopt.stopTimeoutMs = number(0, 3600000);
     } else if (a == "--fault-timeout-ms") {
       wopt.faultTimeoutMs = number(100, 3600000);
     } else if (a == "--poll-ms") {
@@ -190,18 +203,31 @@ int main(int argc, char **argv) {
   fs::path state =
       stateDir.empty() ? DefaultStateDir(isVirtual) : fs::path(stateDir);
   std::error_code ec;
-  fs::create_directories(state, ec);
-  fs::permissions(state, fs::perms::owner_all, fs::perm_options::replace, ec);
+  // A folder made here is the service's own; one that exists keeps its
+  // mode (the tokens and the journal are made readable by this user only).
+  if (fs::create_directories(state, ec)) {
+    fs::permissions(state, fs::perms::owner_all, fs::perm_options::replace,
+                    ec);
+  }
   std::string error;
   if (!LoadToken(state / "token", &sopt.token, &error) ||
-      !LoadToken(state / "operator-token", &sopt.operatorToken, &error)) {
+      !LoadToken(state / "operator-token", &sopt.operatorToken, &error) ||
+      !LoadToken(state / "metrics-token", &sopt.metricsToken, &error)) {
     std::fprintf(stderr, "tavod: %s\n", error.c_str());
     return 1;
   }
+  ::umask(077);
   tavod::Journal journal;
-  if (!journal.Open((state / "journal.sqlite").string(), &error)) {
+  if (!journal.Open((state / "journal.sqlite").string(), kJournalReserve,
+                    &error)) {
     std::fprintf(stderr, "tavod: %s\n", error.c_str());
     return 1;
+  }
+  if (journal.Faulted()) {
+    std::fprintf(stderr,
+                 "tavod: no room for the journal's reserve of %zu bytes in "
+                 "%s: sales wait until the disk has room\n",
+                 kJournalReserve, state.c_str());
   }
   if (tavod::CodeCount() == 0) {
     std::fprintf(stderr,
@@ -239,15 +265,19 @@ int main(int argc, char **argv) {
   std::thread workerThread([&] { workerIo.run(); });
 
   net::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](boost::system::error_code, int) {
-    // Close the unit on the worker's thread: the board stops, acceptance
-    // goes off, and a sale under way is finished by the next start.
+  signals.async_wait([&](boost::system::error_code ec, int) {
+    if (ec) return;
+    // The worker finishes the sale under way (or pays it back) while the
+    // API still answers, closes the unit (the board stops, acceptance goes
+    // off), then both threads end. What the stop time-out leaves is
+    // journaled for the next start.
     net::post(workerIo, [&] {
-      worker.Shutdown();
-      workGuard.reset();
-      workerIo.stop();
+      worker.Stop([&] {
+        workGuard.reset();
+        workerIo.stop();
+        net::post(io, [&] { io.stop(); });
+      });
     });
-    io.stop();
   });
 
   const char *scheme = sopt.tlsCert.empty() ? "http" : "https";
@@ -256,10 +286,12 @@ int main(int argc, char **argv) {
                          : sopt.address;
   std::printf(
       "tavod: operator page %s://%s:%u/\n"
-      "tavod: bearer token in %s, operator token in %s\n"
+      "tavod: bearer token in %s, operator token in %s, metrics token in "
+      "%s\n"
       "tavod: journal %s\n",
       scheme, host.c_str(), http.Port(), (state / "token").c_str(),
-      (state / "operator-token").c_str(), (state / "journal.sqlite").c_str());
+      (state / "operator-token").c_str(), (state / "metrics-token").c_str(),
+      (state / "journal.sqlite").c_str());
   std::fflush(stdout);
   io.run();
   workerThread.join();

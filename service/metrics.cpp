@@ -74,6 +74,12 @@ void Metrics::Http(unsigned status) {
   ++http_[status];
 }
 
+void Metrics::Journal(bool faulted, uint64_t writeErrors) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  journalFaulted_ = faulted;
+  journalErrors_ = writeErrors;
+}
+
 std::string Metrics::Render() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::ostringstream o;
@@ -113,6 +119,12 @@ std::string Metrics::Render() const {
   Head(o, "tavo_open_incidents", "gauge",
        "Incidents that need a person (money possibly owed)");
   o << "tavo_open_incidents " << incidents_ << '\n';
+  Head(o, "tavod_journal_fault", "gauge",
+       "1 while the journal cannot be written or its disk reserve is spent");
+  o << "tavod_journal_fault " << (journalFaulted_ ? 1 : 0) << '\n';
+  Head(o, "tavod_journal_write_errors_total", "counter",
+       "Journal writes that failed");
+  o << "tavod_journal_write_errors_total " << journalErrors_ << '\n';
   Head(o, "tavo_exchange_seconds", "histogram",
        "Time of one library call, by export");
   for (const auto &[name, h] : exchanges_) {

@@ -24,6 +24,9 @@ class Metrics {
   void UnitUp(bool up);
   void OpenIncidents(size_t count);
   void Http(unsigned status);
+  // The journal: faulted (a write failed or its disk reserve is spent) and
+  // the writes that failed so far.
+  void Journal(bool faulted, uint64_t writeErrors);
   // The exposition text.
   std::string Render() const;
 
@@ -46,6 +49,8 @@ class Metrics {
   bool up_ = false;
   size_t incidents_ = 0;
   std::map<unsigned, uint64_t> http_;
+  bool journalFaulted_ = false;
+  uint64_t journalErrors_ = 0;
 };
 
 }  // namespace tavod

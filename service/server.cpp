@@ -327,6 +327,13 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     bool get = method == http::verb::get, post = method == http::verb::post;
 
     if (p == "/healthz") {
+      // Liveness, and the one fault that stops sales without stopping the
+      // service: a journal that cannot be written.
+      if (worker.JournalFaulted()) {
+        co_return Make(req, Ok(json::object{{"status", "fault"},
+                                            {"faults", json::array{"journal"}}},
+                               503));
+      }
       co_return Make(req, Ok(json::object{{"status", "ok"}}));
     }
     if (get && p == "/favicon.ico") {
@@ -427,6 +434,11 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
       co_return Make(req, co_await OnWorker([this, amount] {
                        return worker.Payout(amount);
                      }));
+    }
+    if (p == "/v1/operations") {
+      if (!get) co_return Make(req, WrongMethod("GET"));
+      co_return Make(
+          req, co_await OnWorker([this] { return worker.ListOperations(); }));
     }
     if (p == "/v1/display") {
       if (!post) co_return Make(req, WrongMethod("POST"));

@@ -9,6 +9,7 @@
 #include <boost/json.hpp>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "metrics.h"
 #include "worker.h"
@@ -20,10 +21,15 @@ struct ServerConfig {
   unsigned short port = 8080;
   std::string token;          // required on every request but the health
   std::string operatorToken;  // payouts, resets, resolving incidents
+  std::string metricsToken;   // read-only: /metrics and /healthz
+  // Names the Host header may carry besides the loopback ones (the
+  // certificate's name when listening with TLS).
+  std::vector<std::string> hostNames;
   std::string webRoot;        // the operator page's files
   std::string openapiPath;
   size_t maxBody = 8192;
   int maxWebSockets = 64;
+  int maxConnections = 256;
   std::string tlsCert, tlsKey;  // PEM files; both or neither
 };
 

@@ -101,7 +101,11 @@ bool Worker::Start(std::string *error) {
     sale_->rec.step = chargeFixed ? "recover_again" : "recover";
     sale_->unitLostSince = Clock::now();
   }
+  // A payout or reset the last run did not finish: the trade it may have
+  // left in the unit is settled at open, before any sale begins.
+  if (std::optional<Operation> op = journal_.UnfinishedOperation()) op_ = *op;
   metrics_.OpenIncidents(journal_.Incidents(true).size());
+  CheckJournal();
   OpenUnit();
   Schedule(0);
   return true;
@@ -139,6 +143,15 @@ bool Worker::OpenUnit() {
   handle_ = h;
   open_ = true;
   failedPolls_ = 0;
+  if (!sale_ || sale_->rec.Finished()) {
+    // The open may have found a trade the units had not settled (a payout
+    // cut short, a sale the journal lost): it is settled before anything
+    // else. A sale under way settles its own trade through recovery.
+    settled_ = false;
+    settleStuck_ = false;
+    settleStep_.clear();
+    settleTries_ = 0;
+  }
   metrics_.UnitUp(true);
   ReadBoard();
   PollStatus();
@@ -283,6 +296,7 @@ void Worker::PublishUnit() {
   stock["1000"] = tavo_.BillStock;
   u["stock"] = std::move(stock);
   u["credit"] = ComputeCredit();
+  u["ready"] = open_ && settled_ && !stopping_ && !journal_.Faulted();
   bool active = sale_ && !sale_->rec.Finished();
   u["sale"] = active ? json::value(sale_->rec.id) : json::value(nullptr);
   if (lastCode_ != 0) {
@@ -326,16 +340,44 @@ void Worker::Tick() {
       }
     }
   }
+  if (active && sale_->journalLostSince != Clock::time_point{} &&
+      now - sale_->journalLostSince >
+          std::chrono::milliseconds(options_.faultTimeoutMs)) {
+    // The journal has refused the sale's steps for the whole fault time:
+    // nothing may move without it, so a person settles the money.
+    Fail(0, "the journal cannot be written: " + journal_.LastError(),
+         sale_->rec.credit);
+  }
+  active = sale_ && !sale_->rec.Finished();
   if (open_ && active) {
     sale_->unitLostSince = {};
     Advance();
+  } else if (open_ && !settled_ && !settleStuck_) {
+    StepSettle();
   } else if (open_ && now >= nextIdlePoll_) {
     PollStatus();
     nextIdlePoll_ = now + std::chrono::milliseconds(options_.idlePollMs);
   }
   active = sale_ && !sale_->rec.Finished();
-  Schedule(active ? options_.salePollMs
-                  : std::min(options_.idlePollMs, open_ ? 1000 : kReopenMs));
+  bool settling = open_ && !settled_ && !settleStuck_;
+  if (!active && !settling) CheckJournal();
+  if (stopping_ && ((!active && !settling) || now >= stopBy_)) {
+    Shutdown();
+    if (auto stopped = std::move(stopped_)) stopped();
+    return;
+  }
+  Schedule(active || settling
+               ? options_.salePollMs
+               : std::min(options_.idlePollMs, open_ ? 1000 : kReopenMs));
+}
+
+// The journal's fault, as /healthz and the metrics show it. The reserve is
+// made again once the disk has room.
+void Worker::CheckJournal() {
+  if (journal_.Faulted()) journal_.KeepReserve();
+  bool faulted = journal_.Faulted();
+  if (faulted != journalFaulted_.exchange(faulted)) PublishUnit();
+  metrics_.Journal(faulted, journal_.WriteErrors());
 }
 
 // ------------------------------------------------------------- the sale
@@ -358,10 +400,19 @@ void Worker::Tick() {
 bool Worker::Save() {
   SaleRecord &r = sale_->rec;
   r.updatedMs = NowMs();
-  if (journal_.Save(r)) return true;
+  if (journal_.Save(r)) {
+    sale_->journalLostSince = {};
+    if (journal_.Faulted()) CheckJournal();
+    return true;
+  }
   // Money must not move on a step the journal does not hold: the steps
-  // that move it wait until the journal can be written again.
+  // that move it wait until the journal can be written again, for at most
+  // the fault time (see Tick).
+  if (sale_->journalLostSince == Clock::time_point{}) {
+    sale_->journalLostSince = Clock::now();
+  }
   r.detail = "the journal cannot be written: " + journal_.LastError();
+  CheckJournal();
   json::object e;
   e["sale"] = r.id;
   e["detail"] = r.detail;
@@ -387,7 +438,26 @@ void Worker::Finish(const std::string &state) {
     if (vu_.getState(0, &s) == VU_OK)
       r.frames = s.frames - sale_->framesAtStart;
   }
+  if (state != "failed" && r.lastCode != 0) {
+    // A busy code or one that asked only to call again or poll left no
+    // mark on a sale that ended as it should.
+    NextStep next = DescribeCode(r.lastCode).next;
+    if (TAVO_IS_BUSY(r.lastCode) || next == NextStep::kRetry ||
+        next == NextStep::kPoll) {
+      r.lastCode = 0;
+    }
+  }
   Enter(state, "");
+  if (state == "failed") {
+    // The trade may still hold the money the incident is about: it is
+    // looked at again before the next sale (see StepSettle).
+    settled_ = false;
+    settleStuck_ = false;
+    settleStep_.clear();
+    settleTries_ = 0;
+  } else {
+    settled_ = true;  // the trade was closed
+  }
   metrics_.SaleFinished(state, r.charged, r.inserted);
   metrics_.PaidOut(r.paid);
   nextIdlePoll_ = Clock::now();
@@ -398,22 +468,33 @@ void Worker::Fail(uint16_t code, const std::string &detail, uint32_t owed) {
   r.lastCode = code;
   r.detail = detail;
   if (owed > 0 || code != 0) {
-    Incident i;
-    i.saleId = r.id;
-    i.createdMs = NowMs();
-    i.amount = owed;
-    i.code = code;
-    i.detail = "sale " + std::to_string(r.id) + " (" + r.state + "): " + detail;
-    journal_.AddIncident(&i);
-    json::object e;
-    e["id"] = i.id;
-    e["sale"] = r.id;
-    e["amount"] = owed;
-    e["detail"] = i.detail;
-    events_("incident", std::move(e));
-    metrics_.OpenIncidents(journal_.Incidents(true).size());
+    OpenIncident(r.id, code,
+                 "sale " + std::to_string(r.id) + " (" + r.state + "): " +
+                     detail,
+                 owed);
   }
   Finish("failed");
+}
+
+void Worker::OpenIncident(int64_t saleId, uint16_t code,
+                          const std::string &detail, uint32_t owed) {
+  Incident i;
+  i.saleId = saleId;
+  i.createdMs = NowMs();
+  i.amount = owed;
+  i.code = code;
+  i.detail = detail;
+  // An incident the journal cannot take (a full disk) still reaches the
+  // events and the metrics' count, for the alert to call a person.
+  if (!journal_.AddIncident(&i)) ++unjournaledIncidents_;
+  json::object e;
+  e["id"] = i.id;
+  e["sale"] = saleId;
+  e["amount"] = owed;
+  e["detail"] = detail;
+  events_("incident", std::move(e));
+  metrics_.OpenIncidents(journal_.Incidents(true).size() +
+                         unjournaledIncidents_);
 }
 
 void Worker::Crash(const std::string &point) {
@@ -475,8 +556,23 @@ bool Worker::OnCode(uint16_t code, const char *what) {
 }
 
 void Worker::Advance() {
-  const std::string &state = sale_->rec.state;
-  if (sale_->rec.step.rfind("recover", 0) == 0) {
+  SaleRecord &r = sale_->rec;
+  const std::string &state = r.state;
+  bool recovering = r.step.rfind("recover", 0) == 0;
+  bool chargeSent = state == "charging" && r.step == "charge_sent";
+  if (!recovering && !r.cancelRequested && r.charged == 0 && !chargeSent &&
+      (state == "opening" || state == "accepting" || state == "charging") &&
+      (journal_.Faulted() || stopping_)) {
+    // Before the charge the money is the customer's. A journal that had to
+    // spend its reserve to write (a full disk) sees the sale to its end
+    // only if it ends soon, and a stopping service ends it: paid back.
+    r.cancelRequested = true;
+    r.detail = stopping_ ? "the service is stopping: the money is paid back"
+                         : "the journal's disk is full: the money is paid "
+                           "back";
+    if (state != "opening") Enter("cancelling");
+  }
+  if (recovering) {
     StepRecover();
   } else if (state == "opening") {
     StepOpening();
@@ -517,6 +613,10 @@ void Worker::StepOpening() {
     r.meterBaseKnown = true;
     Save();
   }
+  if (r.cancelRequested) {
+    Enter("cancelling");  // acceptance never went on
+    return;
+  }
   // Notes: as many as the price needs, and one more that may bring change.
   uint32_t notes = std::min<uint32_t>(7, r.price / kNoteValue + 1);
   uint32_t code = Call("TAVO_AcceptEx",
@@ -555,7 +655,12 @@ void Worker::StepAccepting() {
 
 void Worker::StepCharging() {
   SaleRecord &r = sale_->rec;
-  if (!Save()) return;
+  // From here the charge may be made: a cancel can no longer be taken.
+  r.step = "charge_sent";
+  if (!Save()) {
+    r.step.clear();
+    return;
+  }
   Crash("charging:before");
   uint32_t code =
       Call("TAVO_Charge", [&] { return x_.Charge(handle_, r.price); });
@@ -594,7 +699,10 @@ void Worker::StepPaying() {
     OnCode(lastCode_, "reading the money units");
     return;
   }
+  // Money still arriving (a coin that was on its way when acceptance went
+  // off) counts as inserted and is paid back with the rest.
   r.credit = ComputeCredit();
+  r.inserted = InsertedValue();
   r.paid = PaidValue();
   if (r.credit == 0) {
     Enter("ending");
@@ -741,6 +849,18 @@ void Worker::StepRecover() {
                  owed, static_cast<uint32_t>(std::max<int64_t>(metered, 0))));
         return;
       }
+      // Paid: the sale's figures are those of the whole trade, the payout
+      // made now included.
+      if (metersCount) {
+        r.inserted = static_cast<uint32_t>(in);
+        r.paid = static_cast<uint32_t>(out);
+      } else if (InsertedValue() != 0) {
+        r.inserted = InsertedValue();
+        r.paid = PaidValue();
+      }
+      r.credit = 0;
+      r.step = "recover_end";
+      Save();
     } else if (metersCount && metered < owed) {
       // The meters show less than the credit: paying the credit could pay
       // money that never came in. A person decides.
@@ -758,14 +878,20 @@ void Worker::StepRecover() {
                   " owed, the carried credit " + std::to_string(owed);
       owed = static_cast<uint32_t>(metered);
     }
-    if (metersCount) {
-      r.inserted = static_cast<uint32_t>(in);
-      r.paid = static_cast<uint32_t>(out);
+    if (r.step != "recover_end") {
+      if (metersCount) {
+        r.inserted = static_cast<uint32_t>(in);
+        r.paid = static_cast<uint32_t>(out);
+      } else if (InsertedValue() != 0) {
+        // The trade carried on holds the sale's coins and notes.
+        r.inserted = InsertedValue();
+        r.paid = PaidValue();
+      }
+      r.credit = owed;
+      r.step = owed > 0 ? "recover_pay" : "recover_end";
+      sale_->tries = 0;
+      Save();
     }
-    r.credit = owed;
-    r.step = owed > 0 ? "recover_pay" : "recover_end";
-    sale_->tries = 0;
-    Save();
   }
   if (r.step == "recover_pay") {
     r.step = "recover_paying";
@@ -805,6 +931,214 @@ void Worker::StepRecover() {
   }
 }
 
+// After an open with no sale under way: a new trade carries on whatever the
+// units had not settled. A trade with no money in it is closed again at
+// once. One that an unfinished operation explains (a payout cut short) is
+// measured, journaled and closed; what it paid stays paid, nothing is paid
+// again. Money in a trade that nothing journaled explains is still the
+// customer's in the unit's own accounts: it is journaled, paid back and the
+// trade closed. What cannot be settled opens an incident and keeps sales
+// and payouts off until the operator resets the unit.
+void Worker::StepSettle() {
+  if (settleStep_.empty()) {
+    uint32_t code =
+        Call("TAVO_TradeBegin", [&] { return x_.TradeBegin(handle_); });
+    // 0x1003: the trade is open in this connection already (a payout whose
+    // trade end failed): that is the trade to settle.
+    if (code != 0 && code != TAVO_CODE(TAVO_FN_TRADEBEGIN, 0x03)) {
+      SettleRetry(static_cast<uint16_t>(code), "opening a trade to settle");
+      return;
+    }
+    settleStep_ = "measure";
+    settleTries_ = 0;
+  }
+  if (settleStep_ == "measure") {
+    if (!PollStatus()) {
+      SettleRetry(lastCode_, "reading the money units");
+      return;
+    }
+    if (UnitsBusy() && ++settleTries_ <= kMaxPolls) return;
+    if (!ReadBoard()) {
+      SettleRetry(lastCode_, "reading the board");
+      return;
+    }
+    uint32_t in = InsertedValue(), out = PaidValue();
+    uint32_t charged = pcb_.Meters[8], credit = pcb_.Credit;
+    if (op_) {
+      // What the payout paid: the board's money meters since its base where
+      // they count (the virtual unit's do), else the trade's carried counts;
+      // never less than was journaled.
+      uint32_t paid = std::max(op_->paid, out);
+      if (op_->meterBaseKnown) {
+        const uint32_t *m = pcb_.Meters, *b = op_->meterBase;
+        int64_t metered = int64_t(m[2]) - b[2] + int64_t(m[3]) - b[3];
+        int64_t meteredIn = int64_t(m[0]) - b[0] + int64_t(m[1]) - b[1];
+        if (metered > 0 || meteredIn > 0) {
+          paid = static_cast<uint32_t>(std::max<int64_t>(metered, 0));
+        }
+      }
+      op_->paid = paid;
+    } else if (credit > 0 && OwedInIncident()) {
+      // Money a failed sale left in the trade: its incident is open, and
+      // the money stays in the unit until the operator, there to hand it
+      // over, resolves the incident; then it is paid out.
+      settleStuck_ = true;
+      PublishUnit();
+      return;
+    } else if (in != 0 || out != 0 || charged != 0 || credit != 0) {
+      Operation op;
+      op.kind = "settle";
+      op.state = "running";
+      op.createdMs = op.updatedMs = NowMs();
+      op.detail = "the unit carried a trade that no journaled sale or "
+                  "payout explains: " +
+                  std::to_string(in) + " in, " + std::to_string(out) +
+                  " out, " + std::to_string(charged) + " charged";
+      if (!journal_.InsertOperation(&op)) CheckJournal();
+      op_ = op;
+    }
+    if (op_) {
+      if (credit > 0) {
+        op_->found = credit;
+        op_->detail += (op_->detail.empty() ? "" : "; ") +
+                       std::string("credit ") + std::to_string(credit) +
+                       " found in the trade, paid back";
+      }
+      op_->step = credit > 0 ? "pay" : "ending";
+      SaveOp();
+      settleStep_ = credit > 0 ? "pay" : "end";
+    } else {
+      settleStep_ = "end";
+    }
+    settleTries_ = 0;
+  }
+  if (settleStep_ == "pay") {
+    op_->step = "paying";
+    if (!SaveOp()) return;  // nothing moves that the journal does not hold
+    Crash("settle:before-payout");
+    uint32_t code = Call("TAVO_PayBack", [&] { return x_.PayBack(handle_); });
+    if (code != 0 &&
+        DescribeCode(static_cast<uint16_t>(code)).next != NextStep::kReadBoard) {
+      SettleRetry(static_cast<uint16_t>(code), "paying back the credit found");
+      return;
+    }
+    // Sent, or it may have started: its effect is measured, never repeated.
+    settleStep_ = "wait";
+    settleTries_ = 0;
+    return;
+  }
+  if (settleStep_ == "wait") {
+    if (!PollStatus()) {
+      SettleRetry(lastCode_, "reading the money units");
+      return;
+    }
+    uint32_t credit = ComputeCredit();
+    if (credit > 0 && ++settleTries_ <= kMaxPolls) return;
+    if (credit > 0) {
+      SettleStuck(lastCode_, "the pay-back of the credit found fell short",
+                  credit);
+      return;
+    }
+    op_->paid = PaidValue();
+    op_->step = "ending";
+    SaveOp();
+    settleStep_ = "end";
+    settleTries_ = 0;
+  }
+  if (settleStep_ == "end") {
+    uint32_t code = Call("TAVO_TradeEnd", [&] { return x_.TradeEnd(handle_); });
+    // 0x1103: no trade open, nothing to close.
+    if (code != 0 && code != TAVO_CODE(TAVO_FN_TRADEEND, 0x03)) {
+      SettleRetry(static_cast<uint16_t>(code), "closing the trade");
+      return;
+    }
+    if (op_) {
+      std::string state = "done";
+      if (op_->kind == "payout" && op_->paid < op_->amount) {
+        state = op_->paid == 0 && op_->lastCode != 0 ? "failed" : "short";
+      }
+      FinishOp(state);
+    }
+    settled_ = true;
+    settleTries_ = 0;
+    PollStatus();
+    PublishUnit();
+  }
+}
+
+void Worker::SettleRetry(uint16_t code, const char *what) {
+  CodeInfo info = DescribeCode(code);
+  if (op_) op_->lastCode = code;
+  int tries = ++settleTries_;
+  switch (info.next) {
+    case NextStep::kReopen:
+      CloseUnit();  // the open after it settles again
+      return;
+    case NextStep::kPayBack:
+      // Credit appeared (0x1171 at the trade end): measure it again.
+      settleStep_ = "measure";
+      if (tries <= kMaxRetries) return;
+      break;
+    case NextStep::kNone:
+    case NextStep::kRetry:
+    case NextStep::kReadBoard:
+      if (tries <= kMaxRetries) return;
+      break;
+    case NextStep::kPoll:
+      PollStatus();
+      if (tries <= kMaxPolls) return;
+      break;
+    case NextStep::kFixCall:
+    case NextStep::kService:
+      break;
+  }
+  SettleStuck(code, std::string(what) + ": " + info.text,
+              op_ ? op_->found : 0);
+}
+
+void Worker::SettleStuck(uint16_t code, const std::string &detail,
+                         uint32_t owed) {
+  settleStuck_ = true;
+  std::string what = "settling the unit's trade";
+  if (op_) {
+    what += " (operation " + std::to_string(op_->id) + ", " + op_->kind + ")";
+    op_->lastCode = code;
+    op_->detail += (op_->detail.empty() ? "" : "; ") + detail;
+    FinishOp("failed");
+  }
+  OpenIncident(0, code, what + ": " + detail, owed);
+  PublishUnit();
+}
+
+bool Worker::OwedInIncident() {
+  for (const Incident &i : journal_.Incidents(true)) {
+    if (i.amount > 0) return true;
+  }
+  return false;
+}
+
+bool Worker::SaveOp() {
+  op_->updatedMs = NowMs();
+  if (journal_.SaveOperation(*op_)) return true;
+  CheckJournal();
+  return false;
+}
+
+void Worker::FinishOp(const std::string &state) {
+  op_->state = state;
+  op_->step.clear();
+  SaveOp();
+  if (op_->paid) metrics_.PaidOut(op_->paid);
+  json::object e;
+  e["id"] = op_->id;
+  e["kind"] = op_->kind;
+  e["state"] = state;
+  e["paid"] = op_->paid;
+  events_("operation", std::move(e));
+  finishedOp_ = *op_;
+  op_.reset();
+}
+
 json::object Worker::SaleJson(const SaleRecord &r) const {
   json::object o;
   o["id"] = r.id;
@@ -831,6 +1165,39 @@ json::object Worker::SaleJson(const SaleRecord &r) const {
 
 // ------------------------------------------------------------- the jobs
 
+// Whether a sale or payout may begin now; the refusal otherwise.
+bool Worker::Ready(Answer *refusal) {
+  if (stopping_) {
+    *refusal = Problem(503, "stopping", "The service is stopping",
+                       "try again once it has started again");
+    return false;
+  }
+  if (!open_) {
+    *refusal =
+        Problem(503, "unit-unavailable", "The payment unit is not open",
+                "the unit could not be opened; see GET /v1/unit");
+    return false;
+  }
+  if (!settled_) {
+    *refusal = Problem(
+        503, "unit-settling", "The unit's last trade is not settled",
+        settleStuck_ ? "the unit holds money an open incident is about, or "
+                       "a trade that could not be settled: see GET "
+                       "/v1/incidents; resolving the incident pays the "
+                       "money out, a reset settles the trade again"
+                     : "the unit's last trade is being settled; try again "
+                       "in a moment");
+    return false;
+  }
+  if (journal_.Faulted() && !journal_.KeepReserve()) {
+    *refusal = Problem(503, "journal", "The journal cannot be written",
+                       "the journal's disk is full or failing: " +
+                           journal_.LastError());
+    return false;
+  }
+  return true;
+}
+
 Answer Worker::CreateSale(uint32_t price) {
   if (sale_ && !sale_->rec.Finished()) {
     return Problem(409, "sale-in-progress", "Another sale is in progress",
@@ -838,15 +1205,14 @@ Answer Worker::CreateSale(uint32_t price) {
                        " is still in state " + sale_->rec.state +
                        "; one sale runs at a time");
   }
-  if (!open_) {
-    return Problem(503, "unit-unavailable", "The payment unit is not open",
-                   "the unit could not be opened; see GET /v1/unit");
-  }
+  Answer refusal;
+  if (!Ready(&refusal)) return refusal;
   Sale s;
   s.rec.price = price;
   s.rec.state = "opening";
   s.rec.createdMs = s.rec.updatedMs = NowMs();
   if (!journal_.Insert(&s.rec)) {
+    CheckJournal();
     return Problem(503, "journal", "The journal cannot be written",
                    journal_.LastError());
   }
@@ -892,10 +1258,15 @@ Answer Worker::CancelSale(int64_t id) {
     return Problem(409, "sale-finished", "The sale is finished",
                    "sale " + std::to_string(id) + " ended as " + r.state);
   }
-  if (r.state == "charging" || r.state == "paying_change" ||
-      r.state == "ending" || r.charged) {
+  if (r.charged || r.state == "paying_change") {
     return Problem(409, "sale-charged", "The sale can no longer be cancelled",
                    "the price has been charged; the change is being paid");
+  }
+  if (r.state == "charging" && r.step != "") {
+    return Problem(409, "sale-charging", "The sale can no longer be cancelled",
+                   "the charge has been sent to the unit; the sale ends "
+                   "with its change, or pays everything back if the charge "
+                   "did not count");
   }
   if (!r.cancelRequested) {
     r.cancelRequested = true;
@@ -905,47 +1276,87 @@ Answer Worker::CancelSale(int64_t id) {
   return Ok(SaleJson(r), 202);
 }
 
+// An operator payout in a trade of its own, journaled like a sale: before
+// the trade begins, before the payout is sent and once it is measured. A
+// payout cut short (the service killed, the trade not closed) is settled at
+// the next open from what the unit carries, never sent again.
 Answer Worker::Payout(uint32_t amount) {
   if (sale_ && !sale_->rec.Finished()) {
     return Problem(
         409, "sale-in-progress", "A sale is in progress",
         "pay out once sale " + std::to_string(sale_->rec.id) + " has ended");
   }
-  if (!open_) {
-    return Problem(503, "unit-unavailable", "The payment unit is not open",
-                   "the unit could not be opened; see GET /v1/unit");
+  Answer refusal;
+  if (!Ready(&refusal)) return refusal;
+  Operation op;
+  op.kind = "payout";
+  op.amount = amount;
+  op.state = "running";
+  op.step = "begin";
+  op.createdMs = op.updatedMs = NowMs();
+  if (!journal_.InsertOperation(&op)) {
+    CheckJournal();
+    return Problem(503, "journal", "The journal cannot be written",
+                   journal_.LastError());
   }
+  op_ = op;
   uint32_t code =
       Call("TAVO_TradeBegin", [&] { return x_.TradeBegin(handle_); });
   if (code != 0) {
+    op_->lastCode = static_cast<uint16_t>(code);
+    op_->detail = "the unit refused the payout's trade";
+    FinishOp("failed");
     return UnitProblem(502, "The unit refused the payout's trade",
                        static_cast<uint16_t>(code));
   }
+  Crash("payout:after-trade-begin");
+  if (ReadBoard()) {
+    for (int i = 0; i < 4; ++i) op_->meterBase[i] = pcb_.Meters[i];
+    op_->meterBaseKnown = true;
+  }
+  op_->step = "paying";
+  if (!SaveOp()) {
+    // Nothing is paid that the journal does not hold; the trade is closed
+    // at once (it holds no money yet) by the settling at the next tick.
+    settled_ = false;
+    settleStep_ = "end";
+    return Problem(503, "journal", "The journal cannot be written",
+                   journal_.LastError());
+  }
+  Crash("payout:before");
   code = Call("TAVO_PayOut", [&] { return x_.PayOut(handle_, amount); });
-  uint32_t paid = 0;
+  Crash("payout:after");
   if (code == 0) {
     // The payout runs on the units: wait for them to report it.
     for (int i = 0; i < kMaxPolls; ++i) {
       if (PollStatus() && PaidValue() >= amount) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    paid = PaidValue();
   }
-  uint32_t end = Call("TAVO_TradeEnd", [&] { return x_.TradeEnd(handle_); });
-  metrics_.PaidOut(paid);
+  // Whatever the code, the units are measured and the trade closed by the
+  // settling steps: a payout that may have started counts by its effect.
+  op_->lastCode = static_cast<uint16_t>(code);
+  op_->paid = PaidValue();
+  op_->step = "ending";
+  SaveOp();
+  settled_ = false;
+  settleStep_ = code == 0 ? "end" : "measure";
+  settleTries_ = 0;
+  if (code == 0) StepSettle();
+  json::object o;
+  o["id"] = op.id;
+  o["amount"] = amount;
+  o["paid"] = op_ ? op_->paid : finishedOp_.paid;
+  if (op_) {
+    // The trade could not be closed yet: the settling goes on.
+    json::object f;
+    AddCode(f, lastCode_);
+    o["trade_end_failure"] = std::move(f);
+  }
   if (code != 0) {
     return UnitProblem(502, "The unit refused the payout",
                        static_cast<uint16_t>(code));
   }
-  json::object o;
-  o["amount"] = amount;
-  o["paid"] = paid;
-  if (end != 0) {
-    json::object f;
-    AddCode(f, static_cast<uint16_t>(end));
-    o["trade_end_failure"] = std::move(f);
-  }
-  events_("payout", json::object{{"amount", paid}, {"operator", true}});
   return Ok(std::move(o));
 }
 
@@ -988,13 +1399,36 @@ Answer Worker::ResetUnit() {
     return Problem(503, "unit-unavailable", "The payment unit is not open",
                    "see GET /v1/unit");
   }
+  if (!settled_ && !settleStuck_) {
+    return Problem(503, "unit-settling", "The unit's last trade is not settled",
+                   "the unit's last trade is being settled; try again in a "
+                   "moment");
+  }
+  // Journaled as an operation: a reset drops whatever trade the board held
+  // in its memory, and the open after it settles what the units kept.
+  Operation op;
+  op.kind = "reset";
+  op.state = "running";
+  op.step = "reset";
+  op.createdMs = op.updatedMs = NowMs();
+  if (!journal_.InsertOperation(&op)) {
+    CheckJournal();
+    return Problem(503, "journal", "The journal cannot be written",
+                   journal_.LastError());
+  }
+  op_ = op;
   uint32_t code = Call("TAVO_Reset", [&] { return x_.Reset(handle_); });
   if (code != 0) {
+    op_->lastCode = static_cast<uint16_t>(code);
+    op_->detail = "the board was not reset";
+    FinishOp("failed");
     return UnitProblem(502, "The board was not reset",
                        static_cast<uint16_t>(code));
   }
   open_ = false;
   metrics_.UnitUp(false);
+  Crash("reset:after");
+  // The open settles whatever the units kept; the operation ends with it.
   OpenUnit();
   return Ok(json::object{{"reset", true}, {"connected", open_}}, 200);
 }
@@ -1024,7 +1458,15 @@ Answer Worker::ResolveIncident(int64_t id) {
     return Problem(404, "no-such-incident", "No such open incident",
                    "there is no open incident " + std::to_string(id));
   }
-  metrics_.OpenIncidents(journal_.Incidents(true).size());
+  metrics_.OpenIncidents(journal_.Incidents(true).size() +
+                         unjournaledIncidents_);
+  if (settleStuck_ && open_ && !OwedInIncident()) {
+    // The money an incident held in the unit is paid out now.
+    settleStuck_ = false;
+    settled_ = false;
+    settleStep_.clear();
+    settleTries_ = 0;
+  }
   return Ok(json::object{{"id", id}, {"open", false}});
 }
 
@@ -1069,6 +1511,40 @@ Answer Worker::VirtualFault(const std::string &kind, bool on) {
                    "the virtual unit answered " + std::to_string(r));
   }
   return Ok(json::object{{"fault", kind}, {"on", on}});
+}
+
+Answer Worker::ListOperations() {
+  json::array a;
+  for (const Operation &op : journal_.RecentOperations(50)) {
+    const Operation &o = op_ && op_->id == op.id ? *op_ : op;
+    json::object j;
+    j["id"] = o.id;
+    j["kind"] = o.kind;
+    j["amount"] = o.amount;
+    j["state"] = o.state;
+    j["paid"] = o.paid;
+    j["found"] = o.found;
+    j["detail"] = o.detail;
+    j["created_ms"] = o.createdMs;
+    j["updated_ms"] = o.updatedMs;
+    if (o.lastCode != 0) {
+      json::object f;
+      AddCode(f, o.lastCode);
+      j["last_failure"] = std::move(f);
+    } else {
+      j["last_failure"] = nullptr;
+    }
+    a.push_back(std::move(j));
+  }
+  return Ok(json::object{{"operations", std::move(a)}});
+}
+
+void Worker::Stop(std::function<void()> stopped) {
+  stopping_ = true;
+  stopBy_ = Clock::now() + std::chrono::milliseconds(options_.stopTimeoutMs);
+  stopped_ = std::move(stopped);
+  PublishUnit();
+  Schedule(0);
 }
 
 void Worker::Shutdown() {

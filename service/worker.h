@@ -7,6 +7,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
 #include <functional>
@@ -27,6 +28,9 @@ struct WorkerOptions {
   int salePollMs = 100;  // status polls while a sale runs
   int idlePollMs = 1000;
   int faultTimeoutMs = 15000;  // a sale without a unit this long fails
+  // On SIGTERM a sale under way is finished or paid back within this time
+  // before the service exits (the systemd unit's TimeoutStopSec is longer).
+  int stopTimeoutMs = 20000;
   // Test hook: the name of a point in the sale at which the process kills
   // itself (SIGKILL), to prove that the journal finishes the sale.
   std::string crashAt;
@@ -61,9 +65,17 @@ class Worker {
   Answer VirtualInsert(bool note, int value);
   Answer VirtualFault(const std::string &kind, bool on);
   Answer VirtualMoney();
+  Answer ListOperations();
   // Closes the unit (the board stops, acceptance goes off) before exit.
   void Shutdown();
+  // SIGTERM: no new sale or payout; a sale under way is finished, or paid
+  // back when nothing was charged, then the unit is closed and `stopped`
+  // runs (on the worker's thread). At the stop time-out the unit is closed
+  // whatever remains, for the journal and the next start to finish.
+  void Stop(std::function<void()> stopped);
 
+  // The journal's state for /healthz; safe from any thread.
+  bool JournalFaulted() const { return journalFaulted_.load(); }
   // The unit's last known state as JSON text; safe from any thread.
   std::shared_ptr<const std::string> UnitJson() const;
 
@@ -74,6 +86,8 @@ class Worker {
     std::chrono::steady_clock::time_point unitLostSince{};
     uint32_t framesAtStart = 0;
     bool counting = false;
+    // Since when the journal refuses this sale's steps (zero: it writes).
+    std::chrono::steady_clock::time_point journalLostSince{};
   };
 
   void Schedule(int ms);
@@ -97,6 +111,18 @@ class Worker {
   void StepPaying();
   void StepEnding();
   void StepRecover();
+  // Settling the unit's trade after an open: an operation the journal left
+  // running, or a trade the unit carries that nothing journaled explains.
+  void StepSettle();
+  void SettleRetry(uint16_t code, const char *what);
+  void SettleStuck(uint16_t code, const std::string &detail, uint32_t owed);
+  bool SaveOp();
+  bool OwedInIncident();
+  void FinishOp(const std::string &state);
+  bool Ready(Answer *refusal);
+  void OpenIncident(int64_t saleId, uint16_t code, const std::string &detail,
+                    uint32_t owed);
+  void CheckJournal();
   bool Save();  // false when the journal could not be written
   void Enter(const std::string &state, const std::string &step = "");
   void Finish(const std::string &state);
@@ -127,6 +153,19 @@ class Worker {
   bool tavoKnown_ = false;
   uint16_t lastCode_ = 0;
   std::optional<Sale> sale_;
+  // The trade found at the last open has been settled (or was none); until
+  // then no sale or payout begins.
+  bool settled_ = false;
+  bool settleStuck_ = false;  // settling failed: an incident is open
+  std::optional<Operation> op_;  // the operation being settled
+  Operation finishedOp_;          // the last one finished
+  std::string settleStep_;
+  int settleTries_ = 0;
+  int unjournaledIncidents_ = 0;  // incidents the journal could not take
+  std::atomic<bool> journalFaulted_{false};
+  bool stopping_ = false;
+  std::chrono::steady_clock::time_point stopBy_{};
+  std::function<void()> stopped_;
 
   mutable std::mutex snapshotMutex_;
   std::shared_ptr<const std::string> snapshot_;

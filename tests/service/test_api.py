@@ -302,6 +302,7 @@ class Operator(ServiceTest):
         self.svc.post(f"/v1/sales/{s['id']}/cancel")
         self.svc.wait_sale(s["id"], {"cancelled"})
         self.svc.post("/v1/payouts", {"amount": 10}, token=op)
+        self.svc.get("/v1/operations")
         self.svc.post("/v1/display", {"value": 1})
         self.svc.post("/v1/beep")
         self.svc.post("/v1/unit/reset", token=op)
