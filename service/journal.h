@@ -55,12 +55,12 @@ struct SaleRecord {
 // carried that no journaled sale or operation explains.
 struct Operation {
   int64_t id = 0;
-  std::string kind;   // payout, reset, settle
+  std::string kind;     // payout, reset, settle
   uint32_t amount = 0;  // payout: the amount asked for
-  std::string state;  // running, done, short (paid less than asked), failed
-  std::string step;   // finer point while running (see worker.cpp)
-  uint32_t paid = 0;  // paid out by the units
-  uint32_t found = 0;  // settle: the credit found in the unexplained trade
+  std::string state;    // running, done, short (paid less than asked), failed
+  std::string step;     // finer point while running (see worker.cpp)
+  uint32_t paid = 0;    // paid out by the units
+  uint32_t found = 0;   // settle: the credit found in the unexplained trade
   uint32_t meterBase[4] = {0, 0, 0, 0};  // as SaleRecord::meterBase
   bool meterBaseKnown = false;
   uint16_t lastCode = 0;

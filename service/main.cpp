@@ -206,8 +206,7 @@ int main(int argc, char **argv) {
   // A folder made here is the service's own; one that exists keeps its
   // mode (the tokens and the journal are made readable by this user only).
   if (fs::create_directories(state, ec)) {
-    fs::permissions(state, fs::perms::owner_all, fs::perm_options::replace,
-                    ec);
+    fs::permissions(state, fs::perms::owner_all, fs::perm_options::replace, ec);
   }
   std::string error;
   if (!LoadToken(state / "token", &sopt.token, &error) ||

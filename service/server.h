@@ -25,7 +25,7 @@ struct ServerConfig {
   // Names the Host header may carry besides the loopback ones (the
   // certificate's name when listening with TLS).
   std::vector<std::string> hostNames;
-  std::string webRoot;        // the operator page's files
+  std::string webRoot;  // the operator page's files
   std::string openapiPath;
   size_t maxBody = 8192;
   int maxWebSockets = 64;

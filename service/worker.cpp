@@ -103,7 +103,10 @@ bool Worker::Start(std::string *error) {
   }
   // A payout or reset the last run did not finish: the trade it may have
   // left in the unit is settled at open, before any sale begins.
-  if (std::optional<Operation> op = journal_.UnfinishedOperation()) op_ = *op;
+  if (std::optional<Operation> op = journal_.UnfinishedOperation()) {
+    op_ = *op;
+    op_->detail = "cut short (step " + op_->step + "), settled after a restart";
+  }
   metrics_.OpenIncidents(journal_.Incidents(true).size());
   CheckJournal();
   OpenUnit();
@@ -468,10 +471,9 @@ void Worker::Fail(uint16_t code, const std::string &detail, uint32_t owed) {
   r.lastCode = code;
   r.detail = detail;
   if (owed > 0 || code != 0) {
-    OpenIncident(r.id, code,
-                 "sale " + std::to_string(r.id) + " (" + r.state + "): " +
-                     detail,
-                 owed);
+    OpenIncident(
+        r.id, code,
+        "sale " + std::to_string(r.id) + " (" + r.state + "): " + detail, owed);
   }
   Finish("failed");
 }
@@ -990,10 +992,11 @@ void Worker::StepSettle() {
       op.kind = "settle";
       op.state = "running";
       op.createdMs = op.updatedMs = NowMs();
-      op.detail = "the unit carried a trade that no journaled sale or "
-                  "payout explains: " +
-                  std::to_string(in) + " in, " + std::to_string(out) +
-                  " out, " + std::to_string(charged) + " charged";
+      op.detail =
+          "the unit carried a trade that no journaled sale or "
+          "payout explains: " +
+          std::to_string(in) + " in, " + std::to_string(out) + " out, " +
+          std::to_string(charged) + " charged";
       if (!journal_.InsertOperation(&op)) CheckJournal();
       op_ = op;
     }
@@ -1017,8 +1020,8 @@ void Worker::StepSettle() {
     if (!SaveOp()) return;  // nothing moves that the journal does not hold
     Crash("settle:before-payout");
     uint32_t code = Call("TAVO_PayBack", [&] { return x_.PayBack(handle_); });
-    if (code != 0 &&
-        DescribeCode(static_cast<uint16_t>(code)).next != NextStep::kReadBoard) {
+    if (code != 0 && DescribeCode(static_cast<uint16_t>(code)).next !=
+                         NextStep::kReadBoard) {
       SettleRetry(static_cast<uint16_t>(code), "paying back the credit found");
       return;
     }
@@ -1092,8 +1095,7 @@ void Worker::SettleRetry(uint16_t code, const char *what) {
     case NextStep::kService:
       break;
   }
-  SettleStuck(code, std::string(what) + ": " + info.text,
-              op_ ? op_->found : 0);
+  SettleStuck(code, std::string(what) + ": " + info.text, op_ ? op_->found : 0);
 }
 
 void Worker::SettleStuck(uint16_t code, const std::string &detail,
@@ -1173,9 +1175,8 @@ bool Worker::Ready(Answer *refusal) {
     return false;
   }
   if (!open_) {
-    *refusal =
-        Problem(503, "unit-unavailable", "The payment unit is not open",
-                "the unit could not be opened; see GET /v1/unit");
+    *refusal = Problem(503, "unit-unavailable", "The payment unit is not open",
+                       "the unit could not be opened; see GET /v1/unit");
     return false;
   }
   if (!settled_) {
@@ -1190,9 +1191,9 @@ bool Worker::Ready(Answer *refusal) {
     return false;
   }
   if (journal_.Faulted() && !journal_.KeepReserve()) {
-    *refusal = Problem(503, "journal", "The journal cannot be written",
-                       "the journal's disk is full or failing: " +
-                           journal_.LastError());
+    *refusal = Problem(
+        503, "journal", "The journal cannot be written",
+        "the journal's disk is full or failing: " + journal_.LastError());
     return false;
   }
   return true;

@@ -5,9 +5,9 @@
 #ifndef TAVOD_WORKER_H
 #define TAVOD_WORKER_H
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
 #include <functional>
@@ -156,9 +156,9 @@ class Worker {
   // The trade found at the last open has been settled (or was none); until
   // then no sale or payout begins.
   bool settled_ = false;
-  bool settleStuck_ = false;  // settling failed: an incident is open
+  bool settleStuck_ = false;     // settling failed: an incident is open
   std::optional<Operation> op_;  // the operation being settled
-  Operation finishedOp_;          // the last one finished
+  Operation finishedOp_;         // the last one finished
   std::string settleStep_;
   int settleTries_ = 0;
   int unjournaledIncidents_ = 0;  // incidents the journal could not take

@@ -249,6 +249,13 @@ class Service:
         parsed = json.loads(text) if "json" in kind and text else text
         # Every answer the tests see must be as the API document says.
         api().check(method, path, r.status, kind, parsed)
+        # Every finished sale the tests see adds up.
+        if isinstance(parsed, dict):
+            for sale in parsed.get("sales", [parsed]):
+                if isinstance(sale, dict) and \
+                        sale.get("state") in ("done", "cancelled"):
+                    assert sale["inserted"] == sale["charged"] + \
+                        sale["paid"], f"sale does not add up: {sale}"
         return r.status, r, parsed
 
     def get(self, path, **kw):

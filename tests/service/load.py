@@ -110,7 +110,8 @@ def run(svc, unit, args):
         taken = (after["value_in"] - before["value_in"]) - \
             (after["value_out"] - before["value_out"])
         if final["state"] != "done" or taken != price or \
-                not after["balanced"]:
+                not after["balanced"] or final["inserted"] != \
+                final["charged"] + final["paid"]:
             unbalanced.append((final, taken))
         sales.append(final)
     elapsed = time.perf_counter() - started

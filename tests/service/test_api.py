@@ -54,7 +54,8 @@ class Sales(ServiceTest):
                 sale = self.svc.wait_sale(sid, {"done", "failed"})
                 self.assertEqual(sale["state"], "done", sale)
                 self.assertEqual((sale["charged"], sale["paid"],
-                                  sale["credit"]), (price, change, 0))
+                                  sale["credit"], sale["inserted"]),
+                                 (price, change, 0, price + change))
                 self.assertGreater(sale["frames"], 0)
                 self.assertBalanced(before, price)
 
@@ -235,6 +236,55 @@ class Faults(ServiceTest):
             self.unit.clear_faults()
         self.assertEqual((sale["state"], sale["paid"]), ("done", 400), sale)
         self.assertBalanced(before, 100)
+
+    def test_full_disk_mid_sale_pays_back(self):
+        # The state folder on a small file system of its own, filled after
+        # the first coin: the sale ends paid back from the journal's
+        # reserve, health and metrics show the fault until there is room.
+        import subprocess
+        import tempfile
+        mnt = tempfile.mkdtemp(dir=self.folder)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs",
+                           mnt], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small file system here")
+        self.svc.stop()  # the unit serves one service at a time
+        svc = None
+        try:
+            svc = harness.Service(self.unit, os.path.join(mnt, "state"),
+                                  self.extra)
+            wait_for(lambda: svc.get("/v1/unit")[2]["ready"], what="ready")
+            self.assertEqual(svc.get("/healthz", token=None)[0], 200)
+            before = self.unit.money()
+            _, _, sale = svc.post("/v1/sales", {"price": 1200})
+            sid = sale["id"]
+            svc.wait_sale(sid, {"accepting"})
+            self.unit.insert_coin(500)
+            wait_for(lambda: svc.sale(sid)["inserted"] == 500, what="coin")
+            subprocess.run(["dd", "if=/dev/zero", f"of={mnt}/filler",
+                            "bs=64k"], capture_output=True)
+            self.unit.insert_coin(500)
+            sale = svc.wait_sale(sid, {"done", "cancelled", "failed"})
+            self.assertEqual((sale["state"], sale["charged"], sale["paid"]),
+                             ("cancelled", 0, 1000), sale)
+            self.assertBalanced(before, 0)
+            st, _, health = svc.get("/healthz", token=None)
+            self.assertEqual((st, health["faults"]), (503, ["journal"]))
+            self.assertIn("tavod_journal_fault 1", svc.get("/metrics")[2])
+            st, _, problem = svc.post("/v1/sales", {"price": 100})
+            self.assertEqual((st, problem["type"]), (503, "/problems/journal"))
+            # Room again: the reserve is made anew and sales may begin.
+            os.unlink(os.path.join(mnt, "filler"))
+            wait_for(lambda: svc.get("/healthz", token=None)[0] == 200,
+                     what="the journal back")
+            self.assertIn("tavod_journal_fault 0", svc.get("/metrics")[2])
+            st, _, nxt = svc.post("/v1/sales", {"price": 100})
+            self.assertEqual(st, 201, nxt)
+            svc.post(f"/v1/sales/{nxt['id']}/cancel")
+            svc.wait_sale(nxt["id"], {"cancelled"})
+        finally:
+            if svc:
+                svc.stop()
+            subprocess.run(["umount", mnt], capture_output=True)
 
     def test_jammed_coin_unit_shows_in_the_flags(self):
         self.unit.jam(0, True)

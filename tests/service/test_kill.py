@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
-"""Kills tavod in every state of a sale, on a virtual unit in its own
-process, and checks after the restart that the sale was finished and that
-the customer's money balances on the unit: everything inserted came back,
-less the price when (and only when) the price was charged."""
+"""Kills tavod in every state of a sale and of an operator payout, on a
+virtual unit in its own process, at named points and from outside a few
+milliseconds apart inside the exchanges. After the restart the sale or
+payout is finished, each customer's money is right on the unit (everything
+inserted came back, less the price when, and only when, the price was
+charged), the records add up (inserted = charged + paid), and another
+whole sale runs for the next customer with the right change."""
 import os
 import sys
+import tempfile
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
@@ -47,6 +53,17 @@ CASES = [
 ]
 
 
+# Operator payouts of 1000 (a note) cut at a named point: what the payout
+# paid when the service died, as the unit shows it after the restart.
+PAYOUT_CASES = [
+    ("payout journaled, trade begun", "payout:after-trade-begin", 0),
+    ("payout journaled, not sent", "payout:before", 0),
+    ("payout sent, not measured", "payout:after", 1000),
+]
+
+FINISHED = {"done", "cancelled", "failed"}
+
+
 class KillAtEveryState(ServiceTest):
     def setUp(self):
         # Each case starts its own services.
@@ -54,6 +71,44 @@ class KillAtEveryState(ServiceTest):
 
     def tearDown(self):
         pass
+
+    def start(self, state, crash=None):
+        env = {"TAVOD_TEST_CRASH_AT": crash} if crash else {}
+        svc = Service(self.unit, state, env=env)
+        if not crash:
+            wait_for(lambda: svc.get("/v1/unit")[2]["connected"],
+                     what="the unit to open")
+        return svc
+
+    def assertCustomer(self, before, sale):
+        """One customer's money on the unit since `before`: all inserted,
+        and back all but the price when the sale was charged."""
+        after = self.unit.money()
+        put_in = after["value_in"] - before["value_in"]
+        got_back = after["value_out"] - before["value_out"]
+        self.assertEqual(sale["inserted"], put_in, sale)
+        self.assertEqual(sale["inserted"],
+                         sale["charged"] + sale["paid"], sale)
+        self.assertEqual(got_back, sale["paid"], sale)
+        self.assertEqual(sale["charged"],
+                         sale["price"] if sale["state"] == "done" else 0)
+
+    def next_customer(self, svc):
+        """A whole sale after the restart: price 500, 500 + 100 inserted,
+        100 back, on a unit that carries nothing of the case before."""
+        wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                 what="the unit ready to sell")
+        before = self.unit.money()
+        st, _, sale = svc.post("/v1/sales", {"price": 500})
+        self.assertEqual(st, 201, sale)
+        svc.wait_sale(sale["id"], {"accepting"})
+        self.insert([500, 100])
+        final = svc.wait_sale(sale["id"], FINISHED)
+        self.assertEqual((final["state"], final["credit"]), ("done", 0),
+                         final)
+        self.assertCustomer(before, final)
+        _, _, inc = svc.get("/v1/incidents?open=true")
+        self.assertEqual(inc["incidents"], [])
 
     def insert(self, money):
         for m in money:
@@ -63,7 +118,6 @@ class KillAtEveryState(ServiceTest):
                 self.assertEqual(self.unit.insert_coin(m), 0)
 
     def run_case(self, name, money, cancel, crash, again, outcome):
-        import tempfile
         state = tempfile.mkdtemp(dir=self.folder)
         before = self.unit.money()
         # None: killed from outside; "sigterm": stopped the polite way
@@ -99,6 +153,11 @@ class KillAtEveryState(ServiceTest):
             elif sigterm:
                 svc.proc.terminate()
                 self.assertEqual(svc.proc.wait(timeout=10), 0)
+                # Paid back before the service exited, not at the next
+                # start.
+                after = self.unit.money()
+                self.assertEqual(after["value_out"] - before["value_out"],
+                                 after["value_in"] - before["value_in"])
             else:
                 svc.kill()
         finally:
@@ -118,19 +177,152 @@ class KillAtEveryState(ServiceTest):
                 self.assertEqual(final["credit"], 0, final)
                 _, _, inc = svc.get("/v1/incidents?open=true")
                 self.assertEqual(inc["incidents"], [])
-                # The unit is usable again: a new sale can start.
-                st, _, nxt = svc.post("/v1/sales", {"price": 100})
-                self.assertEqual(st, 201, nxt)
-                svc.post(f"/v1/sales/{nxt['id']}/cancel")
-                svc.wait_sale(nxt["id"], {"cancelled"})
+                if final["inserted"]:
+                    self.assertCustomer(before, final)
+                self.assertBalanced(before, PRICE if outcome == "done" else 0)
+                # The unit is usable again: the next customer's sale.
+                self.next_customer(svc)
             finally:
                 svc.stop()
-        self.assertBalanced(before, PRICE if outcome == "done" else 0)
 
     def test_every_state(self):
         for case in CASES:
             with self.subTest(case[0]):
                 self.run_case(*case)
+
+    def finish_payout(self, state, before, paid_at_kill):
+        """The restart after a payout was cut: it is journaled as finished
+        with what the unit paid, nothing paid twice, then a whole sale."""
+        svc = self.start(state)
+        try:
+            wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                     what="the payout's trade settled")
+            ops = svc.get("/v1/operations")[2]["operations"]
+            after = self.unit.money()
+            paid = after["value_out"] - before["value_out"]
+            self.assertEqual(after["value_in"], before["value_in"])
+            if paid_at_kill is not None:
+                self.assertEqual(paid, paid_at_kill)
+            if not ops:  # killed before the request was journaled
+                self.assertEqual(paid, 0)
+                recovered = False
+            else:
+                self.assertEqual([o["kind"] for o in ops], ["payout"], ops)
+                self.assertEqual(ops[0]["paid"], paid, ops)
+                self.assertEqual(ops[0]["state"],
+                                 "done" if paid == 1000 else "short", ops)
+                recovered = "restart" in ops[0]["detail"]
+            self.next_customer(svc)
+            return recovered
+        finally:
+            svc.stop()
+
+    def test_payout_cut_at_every_step(self):
+        for name, crash, paid in PAYOUT_CASES:
+            with self.subTest(name):
+                state = tempfile.mkdtemp(dir=self.folder)
+                before = self.unit.money()
+                svc = self.start(state, crash)
+                try:
+                    wait_for(lambda: svc.get("/v1/unit")[2]["connected"],
+                             what="the unit to open")
+                    with self.assertRaises(OSError):
+                        svc.post("/v1/payouts", {"amount": 1000},
+                                 token=svc.operator)
+                    self.assertEqual(svc.proc.wait(timeout=10), -9)
+                finally:
+                    svc.stop()
+                self.assertTrue(self.finish_payout(state, before, paid))
+
+    def test_payout_killed_from_outside(self):
+        # SIGKILL a few milliseconds apart from the request on: before the
+        # trade, inside the payout's exchanges, while the note runs out,
+        # around the trade's end.
+        recovered = 0
+        for delay_ms in range(0, 40, 3):
+            with self.subTest(delay_ms=delay_ms):
+                state = tempfile.mkdtemp(dir=self.folder)
+                before = self.unit.money()
+                svc = self.start(state)
+                try:
+                    wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                             what="the unit ready")
+                    t = threading.Thread(target=self.quietly, args=(
+                        svc.post, "/v1/payouts", {"amount": 1000},
+                        svc.operator))
+                    t.start()
+                    time.sleep(delay_ms / 1000)
+                    svc.kill()
+                    t.join()
+                finally:
+                    svc.stop()
+                recovered += self.finish_payout(state, before, None)
+        # Some of the kills fell inside the payout, not before or after it.
+        self.assertGreater(recovered, 0)
+
+    def test_sale_killed_from_outside(self):
+        # The coin that reaches the price, then SIGKILL a few milliseconds
+        # later: inside the charge, the change payout, the trade's end.
+        for delay_ms in range(0, 60, 4):
+            with self.subTest(delay_ms=delay_ms):
+                state = tempfile.mkdtemp(dir=self.folder)
+                before = self.unit.money()
+                svc = self.start(state)
+                try:
+                    st, _, sale = svc.post("/v1/sales", {"price": PRICE})
+                    svc.wait_sale(sale["id"], {"accepting"})
+                    self.insert([500, 500])
+                    wait_for(lambda: svc.sale(sale["id"])["inserted"] ==
+                             1000, what="the credit")
+                    self.insert([500])
+                    time.sleep(delay_ms / 1000)
+                    svc.kill()
+                finally:
+                    svc.stop()
+                svc = self.start(state)
+                try:
+                    final = svc.wait_sale(sale["id"], FINISHED)
+                    self.assertIn(final["state"], {"done", "cancelled"},
+                                  final)
+                    self.assertCustomer(before, final)
+                    self.next_customer(svc)
+                finally:
+                    svc.stop()
+
+    def test_sigterm_while_charging_finishes_the_sale(self):
+        state = tempfile.mkdtemp(dir=self.folder)
+        before = self.unit.money()
+        svc = self.start(state)
+        try:
+            st, _, sale = svc.post("/v1/sales", {"price": PRICE})
+            svc.wait_sale(sale["id"], {"accepting"})
+            self.insert([500, 500, 500])
+            svc.proc.terminate()
+            self.assertEqual(svc.proc.wait(timeout=20), 0)
+        finally:
+            svc.stop()
+        # Before any restart: the price taken and the change given, or
+        # everything back.
+        after = self.unit.money()
+        taken = (after["value_in"] - before["value_in"]) - \
+            (after["value_out"] - before["value_out"])
+        self.assertIn(taken, {0, PRICE})
+        svc = self.start(state)
+        try:
+            final = svc.sale(sale["id"])
+            self.assertIn(final["state"], {"done", "cancelled"}, final)
+            self.assertNotIn("restart", final["detail"])
+            self.assertEqual(taken, final["charged"])
+            self.assertCustomer(before, final)
+        finally:
+            svc.stop()
+
+    @staticmethod
+    def quietly(post, path, body, token):
+        try:
+            post(path, body, token=token)
+        except OSError:
+            pass  # the service died under the request
 
 
 if __name__ == "__main__":
