@@ -16,10 +16,11 @@ struct Answer {
   unsigned status = 200;
   boost::json::value body;
   bool problem = false;
+  std::string allow;  // 405: the methods the resource takes
 };
 
 inline Answer Ok(boost::json::value body, unsigned status = 200) {
-  return Answer{status, std::move(body), false};
+  return Answer{status, std::move(body), false, {}};
 }
 
 // `kind` names the problem type: /problems/KIND.
@@ -30,7 +31,7 @@ inline Answer Problem(unsigned status, const std::string &kind,
   o["title"] = title;
   o["status"] = status;
   o["detail"] = detail;
-  return Answer{status, std::move(o), true};
+  return Answer{status, std::move(o), true, {}};
 }
 
 // The code's hex form, its text and next step from the table of codes.

@@ -1,14 +1,19 @@
 #include "server.h"
 
+#include <sys/resource.h>
+
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <boost/json/basic_parser_impl.hpp>
+#include <cctype>
 #include <charconv>
 #include <deque>
 #include <fstream>
+#include <list>
 #include <random>
 #include <set>
 #include <sstream>
@@ -31,6 +36,16 @@ namespace {
 
 constexpr size_t kEventsKept = 1000;
 constexpr auto kReadTimeout = std::chrono::seconds(30);
+// Request targets longer than this get 414; the whole header (request line
+// and fields) is limited to kMaxHeader, beyond which fields get 431.
+constexpr size_t kMaxTarget = 2048;
+constexpr size_t kMaxHeader = 8192;
+// File descriptors the service needs besides its connections: the journal
+// and its log, the unit's link, the reserve, stdio, the event loop's own.
+constexpr size_t kFilesBesideConnections = 32;
+
+// Who a request's token says it comes from.
+enum class Role { kNone, kMetrics, kApp, kOperator };
 
 bool SameToken(const std::string &given, const std::string &expected) {
   // Constant time in the length of the expected token.
@@ -97,6 +112,84 @@ struct Field {
   std::vector<std::string> choices = {};  // strings
 };
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view Trim(std::string_view v) {
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
+    v.remove_prefix(1);
+  }
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) {
+    v.remove_suffix(1);
+  }
+  return v;
+}
+
+// The media type of a Content-Type value: "application/json" for
+// "Application/JSON; charset=utf-8".
+bool IsJsonType(std::string_view contentType) {
+  return EqualsNoCase(Trim(contentType.substr(0, contentType.find(';'))),
+                      "application/json");
+}
+
+// Boost.JSON keeps the last of duplicate keys; a body that names a field
+// twice is ambiguous (a proxy may have read the first) and is refused. This
+// handler of Boost.JSON's own parser only watches the keys of each object.
+struct DuplicateKeys {
+  constexpr static std::size_t max_object_size = std::size_t(-1);
+  constexpr static std::size_t max_array_size = std::size_t(-1);
+  constexpr static std::size_t max_key_size = std::size_t(-1);
+  constexpr static std::size_t max_string_size = std::size_t(-1);
+  std::vector<std::set<std::string>> objects;
+  std::string key;
+  bool found = false;
+  using ec_t = boost::system::error_code;
+  bool on_document_begin(ec_t &) { return true; }
+  bool on_document_end(ec_t &) { return true; }
+  bool on_object_begin(ec_t &) {
+    objects.emplace_back();
+    return true;
+  }
+  bool on_object_end(std::size_t, ec_t &) {
+    objects.pop_back();
+    return true;
+  }
+  bool on_array_begin(ec_t &) { return true; }
+  bool on_array_end(std::size_t, ec_t &) { return true; }
+  bool on_key_part(std::string_view s, std::size_t, ec_t &) {
+    key.append(s);
+    return true;
+  }
+  bool on_key(std::string_view s, std::size_t, ec_t &) {
+    key.append(s);
+    found = found || !objects.back().insert(std::move(key)).second;
+    key.clear();
+    return true;
+  }
+  bool on_string_part(std::string_view, std::size_t, ec_t &) { return true; }
+  bool on_string(std::string_view, std::size_t, ec_t &) { return true; }
+  bool on_number_part(std::string_view, ec_t &) { return true; }
+  bool on_int64(std::int64_t, std::string_view, ec_t &) { return true; }
+  bool on_uint64(std::uint64_t, std::string_view, ec_t &) { return true; }
+  bool on_double(double, std::string_view, ec_t &) { return true; }
+  bool on_bool(bool, ec_t &) { return true; }
+  bool on_null(ec_t &) { return true; }
+  bool on_comment_part(std::string_view, ec_t &) { return true; }
+  bool on_comment(std::string_view, ec_t &) { return true; }
+};
+
+bool HasDuplicateKeys(const std::string &text) {
+  json::basic_parser<DuplicateKeys> p{json::parse_options{}};
+  boost::system::error_code ec;
+  p.write_some(false, text.data(), text.size(), ec);
+  return !ec && p.handler().found;
+}
+
 // Checks the body against its fields; an answer when it is refused.
 std::optional<Answer> ParseBody(const Request &req,
                                 const std::vector<Field> &fields,
@@ -104,8 +197,7 @@ std::optional<Answer> ParseBody(const Request &req,
   if (req.body().empty()) {
     *out = {};
   } else {
-    auto type = req[http::field::content_type];
-    if (type.substr(0, 16) != "application/json") {
+    if (!IsJsonType(req[http::field::content_type])) {
       return Problem(415, "unsupported-media-type", "The body must be JSON",
                      "send Content-Type: application/json");
     }
@@ -114,6 +206,10 @@ std::optional<Answer> ParseBody(const Request &req,
     if (ec) {
       return Problem(400, "malformed-json", "The body is not valid JSON",
                      ec.message());
+    }
+    if (HasDuplicateKeys(req.body())) {
+      return Problem(400, "malformed-json", "The body names a field twice",
+                     "each field may appear once");
     }
     if (!v.is_object()) {
       return Problem(400, "malformed-json", "The body must be a JSON object",
@@ -217,6 +313,48 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   std::set<net::steady_timer *> waiting;
   int webSockets = 0;
 
+  // Open connections, oldest first. When they reach the limit less the
+  // operator's reserve, a new one closes the oldest that waits idle for a
+  // request and did not come with the operator's token: connections that
+  // never authenticate cannot shut the operator (or /healthz) out, and the
+  // service never runs out of file descriptors.
+  struct Conn {
+    tcp::socket *socket = nullptr;
+    Role role = Role::kNone;
+    bool idle = true;  // waiting for a request
+    bool webSocket = false;
+  };
+  std::list<Conn> conns;
+  size_t maxConns = 256;
+  size_t operatorReserve = 8;
+  net::steady_timer slotFreed{io};
+
+  // Closes the oldest idle connection of a non-operator; false when none.
+  bool Evict() {
+    for (Role role : {Role::kNone, Role::kMetrics, Role::kApp}) {
+      for (Conn &c : conns) {
+        if (c.role == role && c.idle && !c.webSocket) {
+          boost::system::error_code ec;
+          c.socket->close(ec);
+          c.idle = false;  // going: its session removes it
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  // Registers a connection for as long as its session lives.
+  struct ConnGuard {
+    Impl &impl;
+    std::list<Conn>::iterator it;
+    ConnGuard(Impl &i, tcp::socket &s)
+        : impl(i), it(i.conns.insert(i.conns.end(), Conn{&s})) {}
+    ~ConnGuard() {
+      impl.conns.erase(it);
+      impl.slotFreed.cancel();
+    }
+  };
   Impl(net::io_context &i, net::io_context &w, Worker &wk, Metrics &m,
        ServerConfig c)
       : io(i),
@@ -264,6 +402,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   Response Make(const Request &req, const Answer &a) {
     Response res{static_cast<http::status>(a.status), req.version()};
     res.set(http::field::server, "tavod");
+    res.set("X-Content-Type-Options", "nosniff");
+    if (!a.allow.empty()) res.set(http::field::allow, a.allow);
     res.set(http::field::content_type,
             a.problem ? "application/problem+json" : "application/json");
     res.set(http::field::cache_control, "no-store");
@@ -277,6 +417,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                 std::string body) {
     Response res{static_cast<http::status>(status), req.version()};
     res.set(http::field::server, "tavod");
+    res.set("X-Content-Type-Options", "nosniff");
     res.set(http::field::content_type, type);
     res.keep_alive(req.keep_alive());
     res.body() = std::move(body);
@@ -284,28 +425,115 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     return res;
   }
 
-  // The token check: nullopt when allowed.
-  std::optional<Answer> Authorize(const Request &req, bool operatorOnly) {
-    auto header = req[http::field::authorization];
-    if (header.empty()) {
+  // The token of "Authorization: Bearer TOKEN" (the scheme in any case);
+  // false when the header is missing or of another scheme.
+  static bool BearerToken(const Request &req, std::string *token) {
+    std::string_view header = Trim(req[http::field::authorization]);
+    size_t space = header.find(' ');
+    if (space == std::string_view::npos ||
+        !EqualsNoCase(header.substr(0, space), "Bearer")) {
+      return false;
+    }
+    *token = std::string(Trim(header.substr(space + 1)));
+    return !token->empty();
+  }
+
+  Role RoleOf(const Request &req) const {
+    std::string given;
+    if (!BearerToken(req, &given)) return Role::kNone;
+    if (SameToken(given, config.operatorToken)) return Role::kOperator;
+    if (SameToken(given, config.token)) return Role::kApp;
+    if (SameToken(given, config.metricsToken)) return Role::kMetrics;
+    return Role::kNone;
+  }
+
+  // The token check: nullopt when `req` may reach what needs `need`.
+  std::optional<Answer> Authorize(const Request &req, Role need) {
+    std::string given;
+    if (req[http::field::authorization].empty() || !BearerToken(req, &given)) {
       return Problem(401, "unauthorized", "A bearer token is required",
                      "send Authorization: Bearer TOKEN (the token is in the "
                      "service's state folder)");
     }
-    std::string given(header);
-    if (given.rfind("Bearer ", 0) != 0) {
-      return Problem(401, "unauthorized", "A bearer token is required",
-                     "the Authorization header must be 'Bearer TOKEN'");
+    Role role = RoleOf(req);
+    if (role == Role::kNone) {
+      return Problem(403, "forbidden", "The token is not valid",
+                     "the bearer token does not match the service's token");
     }
-    given = given.substr(7);
-    bool isOperator = SameToken(given, config.operatorToken);
-    if (operatorOnly && !isOperator) {
+    if (need == Role::kOperator && role != Role::kOperator) {
       return Problem(403, "forbidden", "The operator token is required",
                      "payouts, resets and incidents need the operator token");
     }
-    if (!isOperator && !SameToken(given, config.token)) {
-      return Problem(403, "forbidden", "The token is not valid",
-                     "the bearer token does not match the service's token");
+    if (need == Role::kApp && role == Role::kMetrics) {
+      return Problem(403, "forbidden", "The token is read-only",
+                     "the metrics token reads /metrics and /healthz only");
+    }
+    return std::nullopt;
+  }
+
+  // The Host header names this service: a loopback name or address, or a
+  // name it was given (the certificate's, with TLS). Anything else is a
+  // request meant for another site, or a page of another site that a DNS
+  // rebinding pointed here.
+  bool HostAllowed(std::string_view host) const {
+    std::string_view name = host;
+    if (name.starts_with('[')) {
+      size_t end = name.find(']');
+      if (end == std::string_view::npos) return false;
+      std::string_view rest = name.substr(end + 1);
+      if (!rest.empty() && !rest.starts_with(':')) return false;
+      name = name.substr(1, end - 1);
+    } else if (size_t colon = name.rfind(':');
+               colon != std::string_view::npos) {
+      name = name.substr(0, colon);
+    }
+    if (name.empty()) return false;
+    std::string lower(name);
+    for (char &c : lower) c = static_cast<char>(std::tolower(c));
+    if (lower == "localhost" || lower.ends_with(".localhost")) return true;
+    boost::system::error_code ec;
+    auto address = net::ip::make_address(lower, ec);
+    if (!ec && address.is_loopback()) return true;
+    if (tls && !ec && lower == config.address) return true;
+    return std::any_of(
+        config.hostNames.begin(), config.hostNames.end(),
+        [&](const std::string &n) { return EqualsNoCase(n, lower); });
+  }
+
+  // A browser's Origin must be this service itself: scheme, an allowed
+  // host and this port. Requests without one are not from a browser page.
+  bool OriginAllowed(std::string_view origin) const {
+    std::string_view scheme = tls ? "https://" : "http://";
+    if (!origin.starts_with(scheme)) return false;
+    std::string_view authority = origin.substr(scheme.size());
+    if (authority.find('/') != std::string_view::npos) return false;
+    std::string port = std::to_string(acceptor.local_endpoint().port());
+    bool defaultPort = port == (tls ? "443" : "80");
+    size_t colon = authority.rfind(':');
+    size_t bracket = authority.rfind(']');
+    bool hasPort = colon != std::string_view::npos &&
+                   (bracket == std::string_view::npos || colon > bracket);
+    if (hasPort ? authority.substr(colon + 1) != port : !defaultPort) {
+      return false;
+    }
+    return HostAllowed(authority);
+  }
+
+  // Host, then Origin for what changes state or opens the event stream.
+  std::optional<Answer> CheckSite(const Request &req) const {
+    if (!HostAllowed(req[http::field::host])) {
+      return Problem(421, "misdirected", "Not this service's host name",
+                     "the Host header must name this service (127.0.0.1, "
+                     "localhost, or its configured name)");
+    }
+    auto m = req.method();
+    bool changes = m != http::verb::get && m != http::verb::head &&
+                   m != http::verb::options;
+    auto origin = req[http::field::origin];
+    if ((changes || websocket::is_upgrade(req)) &&
+        req.find(http::field::origin) != req.end() && !OriginAllowed(origin)) {
+      return Problem(403, "cross-origin", "Requests from other sites refused",
+                     "the Origin header names another site");
     }
     return std::nullopt;
   }
@@ -316,8 +544,10 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   }
 
   static Answer WrongMethod(const std::string &allowed) {
-    return Problem(405, "method-not-allowed", "Method not allowed",
-                   "use " + allowed);
+    Answer a = Problem(405, "method-not-allowed", "Method not allowed",
+                       "use " + allowed);
+    a.allow = allowed == "GET" ? "GET, HEAD" : allowed;
+    return a;
   }
 
   awaitable<Response> Handle(const Request &req) {
@@ -341,6 +571,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     }
     if (get && (p == "/" || p == "/index.html" || p == "/app.js" ||
                 p == "/style.css")) {
+      // The page may not be framed by another site (clickjacking).
       std::string name = p == "/" ? "/index.html" : p;
       bool ok = false;
       std::string body = ReadFile(config.webRoot + name, &ok);
@@ -351,14 +582,17 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
       Response r = Text(req, 200, std::string(type) + "; charset=utf-8",
                         std::move(body));
       r.set("Content-Security-Policy",
-            "default-src 'self'; connect-src 'self'");
+            "default-src 'self'; connect-src 'self'; frame-ancestors 'none'");
       co_return r;
     }
 
     bool operatorOnly =
         p == "/v1/payouts" || p == "/v1/unit/reset" ||
         (p.rfind("/v1/incidents/", 0) == 0 && p.ends_with("/resolve"));
-    if (auto refused = Authorize(req, operatorOnly)) {
+    Role need = p == "/metrics" ? Role::kMetrics
+                : operatorOnly  ? Role::kOperator
+                                : Role::kApp;
+    if (auto refused = Authorize(req, need)) {
       Response r = Make(req, *refused);
       if (refused->status == 401) {
         r.set(http::field::www_authenticate, "Bearer realm=\"tavod\"");
@@ -606,7 +840,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
   }
 
   template <typename Stream>
-  awaitable<bool> Upgrade(Stream &stream, Request req) {
+  awaitable<bool> Upgrade(Stream &stream, Request req,
+                          std::list<Conn>::iterator conn) {
     Target t = SplitTarget(req.target());
     // Browsers cannot set headers on a WebSocket: they offer the token as
     // a subprotocol "bearer.TOKEN" beside "tavod.v1".
@@ -621,11 +856,15 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
         }
       }
     }
-    std::optional<Answer> refused = Authorize(req, false);
-    if (!refused && webSockets >= config.maxWebSockets) {
+    std::optional<Answer> refused = Authorize(req, Role::kApp);
+    // The last eighth of the places is kept for the operator token, so
+    // that application clients cannot take them all.
+    int places = config.maxWebSockets;
+    if (RoleOf(req) != Role::kOperator) places -= config.maxWebSockets / 8;
+    if (!refused && webSockets >= places) {
       refused = Problem(429, "too-many-clients", "Too many event clients",
-                        "at most " + std::to_string(config.maxWebSockets) +
-                            " WebSocket clients at once");
+                        "at most " + std::to_string(places) +
+                            " WebSocket clients with this token at once");
     }
     if (refused) {
       metrics.Http(refused->status);
@@ -655,6 +894,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     metrics.Http(101);
     beast::get_lowest_layer(stream).expires_never();
     auto ws = std::make_shared<websocket::stream<Stream>>(std::move(stream));
+    conn->socket = &beast::get_lowest_layer(*ws).socket();
+    conn->webSocket = true;
     ws->set_option(
         websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws->read_message_max(4096);
@@ -675,35 +916,76 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
   // ------------------------------------------------------- one client
 
+  // 414 for a request line too long, 431 for header fields too large, 413
+  // for a body. The parser has taken the request line in when only the
+  // fields went past the limit.
+  Response TooLarge(std::string_view target, bool body) {
+    Request shell;
+    shell.version(11);
+    Answer a;
+    if (body) {
+      a = Problem(
+          413, "too-large", "The request body is too large",
+          "bodies are limited to " + std::to_string(config.maxBody) + " bytes");
+    } else {
+      if (target.empty() || target.size() > kMaxTarget) {
+        a = Problem(
+            414, "uri-too-long", "The request target is too long",
+            "targets are limited to " + std::to_string(kMaxTarget) + " bytes");
+      } else {
+        a = Problem(431, "header-too-large", "The header fields are too large",
+                    "the header is limited to " + std::to_string(kMaxHeader) +
+                        " bytes");
+      }
+    }
+    Response r = Make(shell, a);
+    r.keep_alive(false);
+    return r;
+  }
+
   template <typename Stream>
   awaitable<void> Session(Stream stream) {
     auto self = shared_from_this();
+    ConnGuard guard(*this, beast::get_lowest_layer(stream).socket());
     beast::flat_buffer buffer;
     for (;;) {
       http::request_parser<http::string_body> parser;
+      parser.header_limit(kMaxHeader);
       parser.body_limit(config.maxBody);
       beast::get_lowest_layer(stream).expires_after(kReadTimeout);
       boost::system::error_code ec;
+      guard.it->idle = true;
       co_await http::async_read(stream, buffer, parser,
                                 net::redirect_error(use_awaitable, ec));
+      guard.it->idle = false;
       if (ec == http::error::body_limit || ec == http::error::header_limit) {
-        Request shell;
-        shell.version(11);
         Response r =
-            Make(shell, Problem(413, "too-large", "The request is too large",
-                                "bodies are limited to " +
-                                    std::to_string(config.maxBody) + " bytes"));
-        r.keep_alive(false);
-        metrics.Http(413);
+            TooLarge(parser.get().target(), ec == http::error::body_limit);
+        metrics.Http(r.result_int());
         co_await http::async_write(stream, r,
                                    net::redirect_error(use_awaitable, ec));
         break;
       }
       if (ec) break;
       Request req = parser.release();
+      guard.it->role = RoleOf(req);
+      std::optional<Answer> refused = CheckSite(req);
+      if (!refused && req.target().size() > kMaxTarget) {
+        refused = Problem(
+            414, "uri-too-long", "The request target is too long",
+            "targets are limited to " + std::to_string(kMaxTarget) + " bytes");
+      }
+      if (refused) {
+        Response r = Make(req, *refused);
+        r.keep_alive(false);
+        metrics.Http(r.result_int());
+        co_await http::async_write(stream, r,
+                                   net::redirect_error(use_awaitable, ec));
+        break;
+      }
       if (websocket::is_upgrade(req)) {
         if (SplitTarget(req.target()).path == "/v1/events") {
-          co_await Upgrade(stream, std::move(req));
+          co_await Upgrade(stream, std::move(req), guard.it);
           co_return;
         }
         Response r = Make(req, NotFound(std::string(req.target())));
@@ -712,27 +994,31 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                                    net::redirect_error(use_awaitable, ec));
         break;
       }
-      if (SplitTarget(req.target()).path == "/v1/events") {
-        Response r =
-            Make(req, Problem(426, "upgrade-required", "This is a WebSocket",
-                              "open /v1/events as a WebSocket"));
-        r.set(http::field::upgrade, "websocket");
-        metrics.Http(426);
-        co_await http::async_write(stream, r,
-                                   net::redirect_error(use_awaitable, ec));
-        if (ec) break;
-        continue;
-      }
+      // HEAD is answered as GET, with the same header and no body.
+      bool head = req.method() == http::verb::head;
+      if (head) req.method(http::verb::get);
       Response res;
-      try {
-        res = co_await Handle(req);
-      } catch (const std::exception &e) {
-        res = Make(req, Problem(500, "internal", "Internal error", e.what()));
+      if (SplitTarget(req.target()).path == "/v1/events") {
+        res = Make(req, Problem(426, "upgrade-required", "This is a WebSocket",
+                                "open /v1/events as a WebSocket"));
+        res.set(http::field::upgrade, "websocket");
+      } else {
+        try {
+          res = co_await Handle(req);
+        } catch (const std::exception &e) {
+          res = Make(req, Problem(500, "internal", "Internal error", e.what()));
+        }
       }
       metrics.Http(res.result_int());
       bool keep = res.keep_alive();
-      co_await http::async_write(stream, res,
-                                 net::redirect_error(use_awaitable, ec));
+      if (head) {
+        http::response<http::empty_body> bare{std::move(res.base())};
+        co_await http::async_write(stream, bare,
+                                   net::redirect_error(use_awaitable, ec));
+      } else {
+        co_await http::async_write(stream, res,
+                                   net::redirect_error(use_awaitable, ec));
+      }
       if (ec || !keep) break;
     }
     boost::system::error_code ignored;
@@ -742,14 +1028,33 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
   awaitable<void> Accept() {
     auto self = shared_from_this();
+    auto pause = std::chrono::milliseconds(10);
     for (;;) {
+      // At the limit less the operator's reserve a newcomer takes the place
+      // of the oldest idle connection of anyone else; at the limit itself,
+      // with none to close, the service waits for one to end.
+      while (conns.size() >= maxConns - operatorReserve && !Evict() &&
+             conns.size() >= maxConns) {
+        slotFreed.expires_after(std::chrono::seconds(1));
+        boost::system::error_code wec;
+        co_await slotFreed.async_wait(net::redirect_error(use_awaitable, wec));
+      }
       boost::system::error_code ec;
       tcp::socket socket = co_await acceptor.async_accept(
           net::redirect_error(use_awaitable, ec));
       if (ec) {
         if (ec == net::error::operation_aborted) co_return;
+        // Out of file descriptors or buffers: the connection stays in the
+        // backlog. Free a place and back off instead of retrying at once.
+        Evict();
+        net::steady_timer t(io, pause);
+        boost::system::error_code wec;
+        co_await t.async_wait(net::redirect_error(use_awaitable, wec));
+        pause = std::min<std::chrono::milliseconds>(pause * 2,
+                                                    std::chrono::seconds(1));
         continue;
       }
+      pause = std::chrono::milliseconds(10);
       beast::tcp_stream stream(std::move(socket));
       if (tls) {
         net::co_spawn(
@@ -803,6 +1108,19 @@ bool Server::Listen(std::string *error) {
     s.acceptor.set_option(net::socket_base::reuse_address(true));
     s.acceptor.bind(ep);
     s.acceptor.listen();
+    // Connections within the open-file limit, an eighth of them (at least
+    // two) kept for the operator.
+    rlimit files{};
+    size_t fit = s.config.maxConnections;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+        files.rlim_cur != RLIM_INFINITY) {
+      size_t room = files.rlim_cur > kFilesBesideConnections + 8
+                        ? files.rlim_cur - kFilesBesideConnections
+                        : 8;
+      fit = std::min(fit, room);
+    }
+    s.maxConns = fit;
+    s.operatorReserve = std::max<size_t>(2, fit / 8);
   } catch (const std::exception &e) {
     *error = "cannot listen on " + s.config.address + ":" +
              std::to_string(s.config.port) + ": " + e.what();
