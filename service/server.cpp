@@ -557,6 +557,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     bool get = method == http::verb::get, post = method == http::verb::post;
 
     if (p == "/healthz") {
+      if (!get) co_return Make(req, WrongMethod("GET"));
       // Liveness, and the one fault that stops sales without stopping the
       // service: a journal that cannot be written.
       if (worker.JournalFaulted()) {
@@ -606,6 +607,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                      metrics.Render());
     }
     if (p == "/v1/openapi.yaml") {
+      if (!get) co_return Make(req, WrongMethod("GET"));
       bool ok = false;
       std::string body = ReadFile(config.openapiPath, &ok);
       if (!ok) co_return Make(req, NotFound(p));

@@ -235,6 +235,9 @@ class Faults(ServiceTest):
         finally:
             self.unit.clear_faults()
         self.assertEqual((sale["state"], sale["paid"]), ("done", 400), sale)
+        # The wait for the unit to show the payout left no failure on a
+        # sale that ended as it should.
+        self.assertIsNone(sale["last_failure"], sale)
         self.assertBalanced(before, 100)
 
     def test_full_disk_mid_sale_pays_back(self):
@@ -341,6 +344,7 @@ class Operator(ServiceTest):
         # The ones the other tests may not reach, called once each here;
         # then every operation of the document must have been answered.
         op = self.svc.operator
+        self.svc.get("/", token=None)
         self.svc.get("/healthz", token=None)
         self.svc.get("/metrics")
         st, _, doc = self.svc.get("/v1/openapi.yaml")
@@ -365,6 +369,20 @@ class Operator(ServiceTest):
         self.svc.get("/v1/virtual/money")
         missing = harness.api().operations() - harness.api().seen
         self.assertEqual(missing, set())
+        # HEAD wherever GET: the same status and header, no body.
+        for path in ("/", "/healthz", "/v1/unit", "/v1/sales",
+                     f"/v1/sales/{s['id']}", "/v1/incidents"):
+            with self.subTest(head=path):
+                st, res, text = self.svc.get(path)
+                hst, hres, htext = self.svc.request("HEAD", path)
+                self.assertEqual((hst, htext), (st, ""))
+                self.assertEqual(hres.getheader("Content-Type"),
+                                 res.getheader("Content-Type"))
+                self.assertEqual(hres.getheader("Content-Length"),
+                                 res.getheader("Content-Length"))
+        # A wrong method is told which ones the resource takes.
+        st, res, _ = self.svc.request("DELETE", "/v1/unit")
+        self.assertEqual((st, res.getheader("Allow")), (405, "GET, HEAD"))
 
 
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",

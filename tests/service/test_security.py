@@ -40,6 +40,38 @@ BAD_INPUT = [
     ("POST", "/v1/sales", b"{}", JSON, False, 422, "missing-field"),
     ("POST", "/v1/sales", b'{"price": 1200}', {"Content-Type": "text/plain"},
      False, 415, "unsupported-media-type"),
+    ("POST", "/v1/sales", b'{"price": 1200}',
+     {"Content-Type": "application/jsonx"}, False, 415,
+     "unsupported-media-type"),
+    ("POST", "/v1/sales", b'{"price": 1200}',
+     {"Content-Type": "application/json-seq"}, False, 415,
+     "unsupported-media-type"),
+    # The same field twice: which one a proxy or a log read is anyone's
+    # guess.
+    ("POST", "/v1/sales", b'{"price": 100, "price": 1200}', JSON, False, 400,
+     "malformed-json"),
+    ("POST", "/v1/payouts", b'{"amount": 10, "amount": 30000}', JSON, True,
+     400, "malformed-json"),
+    ("GET", "/v1/unit?pad=" + "x" * 3000, None, {}, False, 414,
+     "uri-too-long"),
+    ("GET", "/v1/unit?pad=" + "x" * 9000, None, {}, False, 414,
+     "uri-too-long"),
+    ("GET", "/v1/unit", None, {"X-Pad": "x" * 9000}, False, 431,
+     "header-too-large"),
+    # DNS rebinding: a page of another site whose name now points here.
+    ("GET", "/v1/unit", None, {"Host": "evil.example"}, False, 421,
+     "misdirected"),
+    ("GET", "/v1/unit", None, {"Host": "127.0.0.1.evil.example"}, False, 421,
+     "misdirected"),
+    ("GET", "/healthz", None, {"Host": "evil.example:8080"}, False, 421,
+     "misdirected"),
+    # A page of another site posting here with the browser's help.
+    ("POST", "/v1/beep", None, {"Origin": "http://evil.example"}, False, 403,
+     "cross-origin"),
+    ("POST", "/v1/beep", None, {"Origin": "null"}, False, 403,
+     "cross-origin"),
+    ("POST", "/v1/beep", None, {"Origin": "http://127.0.0.1:1"}, False, 403,
+     "cross-origin"),
     ("POST", "/v1/sales", b'{"price": 1200, "pad": "' + b"x" * 9000 + b'"}',
      JSON, False, 413, "too-large"),
     ("POST", "/v1/payouts", b'{"amount": -10}', JSON, True, 422,
@@ -62,15 +94,17 @@ BAD_INPUT = [
 
 class Tokens(ServiceTest):
     def test_token_files_are_private(self):
-        for name in ("token", "operator-token"):
+        for name in ("token", "operator-token", "metrics-token"):
             mode = stat.S_IMODE(os.stat(os.path.join(self.state, name))
                                 .st_mode)
             self.assertEqual(mode, 0o600, name)
         self.assertNotEqual(self.svc.token, self.svc.operator)
+        self.assertEqual(len({self.svc.token, self.svc.operator,
+                              self.svc.metrics}), 3)
 
     def test_missing_401_wrong_403_operator_only_routes(self):
         # path, method, body, token, expected status
-        op, tok = self.svc.operator, self.svc.token
+        op, tok, ro = self.svc.operator, self.svc.token, self.svc.metrics
         for path, method, body, token, want in [
             ("/healthz", "GET", None, None, 200),
             ("/v1/unit", "GET", None, None, 401),
@@ -82,6 +116,13 @@ class Tokens(ServiceTest):
             ("/v1/payouts", "POST", {"amount": 100}, tok, 403),
             ("/v1/unit/reset", "POST", None, tok, 403),
             ("/v1/incidents/1/resolve", "POST", None, tok, 403),
+            # The read-only token of the scrapers reads the figures only.
+            ("/metrics", "GET", None, ro, 200),
+            ("/healthz", "GET", None, ro, 200),
+            ("/v1/unit", "GET", None, ro, 403),
+            ("/v1/sales", "POST", {"price": 100}, ro, 403),
+            ("/v1/payouts", "POST", {"amount": 100}, ro, 403),
+            ("/v1/operations", "GET", None, ro, 403),
         ]:
             with self.subTest(path=path, token=token and token[:4]):
                 st, res, body = self.svc.request(method, path, body=body,
@@ -93,6 +134,21 @@ class Tokens(ServiceTest):
         st, _, _ = self.svc.request("GET", "/v1/unit", token=None,
                                     headers={"Authorization": "Basic eDp5"})
         self.assertEqual(st, 401)
+        # The scheme's name is case-insensitive.
+        for scheme in ("bearer", "BEARER", "Bearer "):
+            st, _, _ = self.svc.request(
+                "GET", "/v1/unit", token=None,
+                headers={"Authorization": f"{scheme} {tok}"})
+            self.assertEqual(st, 200, scheme)
+
+    def test_page_is_not_framed_nor_sniffed(self):
+        for path in ("/", "/v1/unit", "/healthz"):
+            st, res, _ = self.svc.get(path)
+            self.assertEqual(st, 200)
+            self.assertEqual(res.getheader("X-Content-Type-Options"),
+                             "nosniff")
+        csp = self.svc.get("/")[1].getheader("Content-Security-Policy")
+        self.assertIn("frame-ancestors 'none'", csp)
 
     def test_websocket_needs_the_token(self):
         import websocket
@@ -103,6 +159,13 @@ class Tokens(ServiceTest):
                         f"ws://127.0.0.1:{self.svc.port}/v1/events",
                         timeout=5)
             self.assertEqual(c.exception.status_code, want)
+        # Another site's page may not read the events with the token it
+        # found (cross-site WebSocket hijacking); the page's own may.
+        with self.assertRaises(websocket.WebSocketBadStatusException) as c:
+            self.svc.ws(origin="http://evil.example")
+        self.assertEqual(c.exception.status_code, 403)
+        self.svc.ws(origin=f"http://127.0.0.1:{self.svc.port}").close()
+        self.svc.ws(origin=f"http://localhost:{self.svc.port}").close()
 
 
 def export_calls(text, export):
@@ -150,6 +213,45 @@ class Limits(ServiceTest):
         for ws in (second, third):
             ws.close()
 
+    def test_websocket_places_kept_for_the_operator(self):
+        import websocket
+        svc = self.svc
+        svc.stop()
+        self.svc = Service(self.unit, self.state, ("--max-websockets", "16"))
+        apps = [self.svc.ws() for _ in range(14)]
+        with self.assertRaises(websocket.WebSocketBadStatusException) as c:
+            self.svc.ws()
+        self.assertEqual(c.exception.status_code, 429)
+        operators = [self.svc.ws(token=self.svc.operator) for _ in range(2)]
+        with self.assertRaises(websocket.WebSocketBadStatusException) as c:
+            self.svc.ws(token=self.svc.operator)
+        self.assertEqual(c.exception.status_code, 429)
+        for ws in apps + operators:
+            ws.close()
+
+    def test_idle_connections_under_a_low_file_limit(self):
+        # Connections that never send a request, more than the open-file
+        # limit allows: the service neither spins on its accept nor runs
+        # out of descriptors, and /healthz and the operator get through.
+        import http.client
+        import socket
+        self.svc.stop()
+        self.svc = Service(self.unit, self.state, max_files=64)
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["connected"],
+                 what="the unit")
+        idle = [socket.create_connection(("127.0.0.1", self.svc.port))
+                for _ in range(80)]
+        try:
+            for token, path in ((None, "/healthz"),
+                                (self.svc.operator, "/v1/unit"),
+                                (self.svc.token, "/v1/unit")):
+                st, _, _ = self.svc.get(path, token=token)
+                self.assertEqual(st, 200, path)
+            self.assertIsNone(self.svc.proc.poll())
+        finally:
+            for s in idle:
+                s.close()
+
     def _try_ws(self):
         import websocket
         try:
@@ -170,6 +272,21 @@ class Listening(ServiceTest):
             [os.path.join(harness.BUILD, "tavod"), "--virtual-server",
              self.unit.path, "--state-dir", self.state, "--port", "0", *args],
             capture_output=True, text=True, timeout=10)
+
+    def test_an_existing_state_folder_keeps_its_mode(self):
+        shared = os.path.join(self.state, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        fresh = os.path.join(self.state, "fresh")
+        for folder, mode in ((shared, 0o1777), (fresh, 0o700)):
+            svc = Service(self.unit, folder)
+            try:
+                self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), mode)
+                self.assertEqual(
+                    stat.S_IMODE(os.stat(os.path.join(folder, "token"))
+                                 .st_mode), 0o600)
+            finally:
+                svc.stop()
 
     def test_refuses_a_public_address_without_tls(self):
         r = self.run_tavod("--listen", "0.0.0.0")
