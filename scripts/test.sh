@@ -3,9 +3,10 @@
 #   0. format:       every source as clang-format lays it out
 #   1. preset ci:    Linux build, warnings as errors, then its ctest run
 #   2. preset asan:  the same tests under AddressSanitizer and UBSan
-#      tavod:        the service's operator page in headless Chromium and
+#      tavod:        the service's operator page in headless Chromium,
 #                    its load test, on the ci build (its API, kill and
-#                    security tests are in the ci preset's ctest run)
+#                    security tests are in the ci preset's ctest run), and
+#                    its OpenAPI document linted by Spectral (npm)
 #      bindings:     Python (pip, pytest) and C# (mcs, mono) on the ci build
 #      install:      preset release installed and packaged, the examples
 #                    built against the result (scripts/check-install.sh)
@@ -100,6 +101,9 @@ else
   skip "tavod load" "no ci build of tavod"
   failed=1
 fi
+# tavod's OpenAPI document against Spectral's OpenAPI rules (npm).
+step "tavod openapi lint" bash -c "cd tests/service/openapi &&
+  npm ci --no-audit --no-fund --loglevel=error && npm run --silent lint"
 
 # The Python and C# bindings against the ci build and the virtual unit.
 if [ -e build/ci/libtavoctl.so.1 ]; then

@@ -404,8 +404,12 @@ class Deploy(ServiceTest):
         with open(os.path.join(DEPLOY, "prometheus.yml")) as f:
             scrape = yaml.safe_load(f)["scrape_configs"][0]
         self.assertEqual(scrape["authorization"]["type"], "Bearer")
+        # The scrapers hold the read-only token, not one that can sell.
+        self.assertIn("metrics-token",
+                      scrape["authorization"]["credentials_file"])
 
     def test_systemd_unit_verifies(self):
+        import re
         import shutil
         import subprocess
         import tempfile
@@ -423,6 +427,12 @@ class Deploy(ServiceTest):
             r = subprocess.run(["systemd-analyze", "verify", path],
                                capture_output=True, text=True)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
+        # systemd waits for the sale to be finished on stop before it kills.
+        stop_ms = int(re.search(r"--stop-timeout-ms (\d+)", unit).group(1))
+        stop_sec = int(re.search(r"^TimeoutStopSec=(\d+)$", unit,
+                                 re.M).group(1))
+        self.assertGreater(stop_sec * 1000, stop_ms)
+        self.assertRegex(unit, r"(?m)^LimitNOFILE=\d+$")
 
 
 if __name__ == "__main__":
