@@ -45,6 +45,9 @@ Service:
   --port N                port (default 8080; 0 picks a free one)
   --tls-cert FILE         PEM certificate chain, with
   --tls-key FILE          its PEM private key: serve HTTPS and WSS
+  --host-name NAME        a name clients reach the service by besides the
+                          loopback ones (the certificate's; repeatable):
+                          any other Host header is refused
   --state-dir DIR         journal and tokens (default $STATE_DIRECTORY, else
                           ~/.local/state/tavod, or tavod-virtual with a
                           virtual unit)
@@ -170,6 +173,8 @@ int main(int argc, char **argv) {
       sopt.tlsCert = value();
     } else if (a == "--tls-key") {
       sopt.tlsKey = value();
+    } else if (a == "--host-name") {
+      sopt.hostNames.push_back(value());
     } else if (a == "--state-dir") {
       stateDir = value();
     } else if (a == "--web-root") {

@@ -966,7 +966,7 @@ void Worker::StepSettle() {
     }
     uint32_t in = InsertedValue(), out = PaidValue();
     uint32_t charged = pcb_.Meters[8], credit = pcb_.Credit;
-    if (op_) {
+    if (op_ && op_->kind == "payout") {
       // What the payout paid: the board's money meters since its base where
       // they count (the virtual unit's do), else the trade's carried counts;
       // never less than was journaled.

@@ -234,6 +234,29 @@ class KillAtEveryState(ServiceTest):
                     svc.stop()
                 self.assertTrue(self.finish_payout(state, before, paid))
 
+    def test_reset_cut_after_the_board_restarted(self):
+        state = tempfile.mkdtemp(dir=self.folder)
+        svc = self.start(state, "reset:after")
+        try:
+            wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                     what="the unit ready")
+            with self.assertRaises(OSError):
+                svc.post("/v1/unit/reset", token=svc.operator)
+            self.assertEqual(svc.proc.wait(timeout=10), -9)
+        finally:
+            svc.stop()
+        svc = self.start(state)
+        try:
+            wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                     what="the unit ready")
+            ops = svc.get("/v1/operations")[2]["operations"]
+            self.assertEqual([(o["kind"], o["state"], o["paid"])
+                              for o in ops], [("reset", "done", 0)], ops)
+            self.assertIn("restart", ops[0]["detail"])
+            self.next_customer(svc)
+        finally:
+            svc.stop()
+
     def test_payout_killed_from_outside(self):
         # SIGKILL a few milliseconds apart from the request on: before the
         # trade, inside the payout's exchanges, while the note runs out,

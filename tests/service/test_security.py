@@ -303,11 +303,18 @@ class Listening(ServiceTest):
                         "-subj", "/CN=127.0.0.1"], check=True,
                        capture_output=True)
         svc = Service(self.unit, self.state,
-                      ("--tls-cert", cert, "--tls-key", key))
+                      ("--tls-cert", cert, "--tls-key", key,
+                       "--host-name", "kiosk-001.example.net"))
         try:
             self.assertTrue(svc.tls)
             st, _, unit = svc.get("/v1/unit")
             self.assertEqual(st, 200)
+            # The name it was given is its own; no other is.
+            for host, want in (("kiosk-001.example.net:8443", 200),
+                               ("KIOSK-001.example.net", 200),
+                               ("kiosk-002.example.net", 421)):
+                st, _, _ = svc.get("/v1/unit", headers={"Host": host})
+                self.assertEqual(st, want, host)
             # Plain HTTP on the TLS port gets no answer.
             import http.client
             conn = http.client.HTTPConnection("127.0.0.1", svc.port,
