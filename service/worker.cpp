@@ -450,7 +450,6 @@ void Worker::Finish(const std::string &state) {
       r.lastCode = 0;
     }
   }
-  Enter(state, "");
   if (state == "failed") {
     // The trade may still hold the money the incident is about: it is
     // looked at again before the next sale (see StepSettle).
@@ -461,6 +460,7 @@ void Worker::Finish(const std::string &state) {
   } else {
     settled_ = true;  // the trade was closed
   }
+  Enter(state, "");  // publishes the unit, ready again
   metrics_.SaleFinished(state, r.charged, r.inserted);
   metrics_.PaidOut(r.paid);
   nextIdlePoll_ = Clock::now();
