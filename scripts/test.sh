@@ -6,7 +6,7 @@
 #      tavod:        the service's operator page in headless Chromium,
 #                    its load test, on the ci build (its API, kill and
 #                    security tests are in the ci preset's ctest run), and
-#                    its OpenAPI document linted by Spectral (npm)
+#                    its OpenAPI document linted (npm)
 #      bindings:     Python (pip, pytest) and C# (mcs, mono) on the ci build
 #      install:      preset release installed and packaged, the examples
 #                    built against the result (scripts/check-install.sh)
@@ -101,8 +101,9 @@ else
   skip "tavod load" "no ci build of tavod"
   failed=1
 fi
-# tavod's OpenAPI document against Spectral's OpenAPI rules (npm).
-step "tavod openapi lint" bash -c "cd tests/service/openapi &&
+# tavod's OpenAPI document against an independent linter's own OpenAPI
+# rules (npm).
+step "tavod openapi lint" bash -c "cd scripts/openapi-lint &&
   npm ci --no-audit --no-fund --loglevel=error && npm run --silent lint"
 
 # The Python and C# bindings against the ci build and the virtual unit.
