@@ -6,12 +6,9 @@
 //     (38400 baud 8N1 and a reply latency, on a virtual clock). Its counters
 //     compare the time the link takes with the link's physical limit, the
 //     time of the bytes alone at 10 bits each.
-//   - BM_DecodeBoardRead: decoding the board's full item list.
+// Both reach the library through its exports alone.
 #include <benchmark/benchmark.h>
 
-#include <vector>
-
-#include "state/state.h"
 #include "tavoctl.h"
 #include "tavovu.h"
 
@@ -100,29 +97,6 @@ void BM_SaleOnTheWire(benchmark::State &state) {
   vu_set_timing(nullptr);
 }
 BENCHMARK(BM_SaleOnTheWire)->Arg(0)->Arg(2000)->Iterations(20);
-
-void BM_DecodeBoardRead(benchmark::State &state) {
-  // A full board read: text, meters, aux, blocks.
-  std::vector<uint8_t> list;
-  auto add = [&](uint8_t tag, size_t size) {
-    list.push_back(static_cast<uint8_t>(size + 1));
-    list.push_back(tag);
-    for (size_t i = 0; i < size; ++i)
-      list.push_back(static_cast<uint8_t>(i * 7));
-  };
-  add(0x7D, 127);
-  add(0x7A, 60);
-  add(0x79, 3);
-  add(0x7B, 14);
-  PcbData record{};
-  for (auto _ : state) {
-    DecodeBoardItems(&record, static_cast<uint32_t>(list.size()), list.data());
-    benchmark::DoNotOptimize(record);
-  }
-  state.SetBytesProcessed(
-      static_cast<int64_t>(state.iterations() * list.size()));
-}
-BENCHMARK(BM_DecodeBoardRead);
 
 }  // namespace
 

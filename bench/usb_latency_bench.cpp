@@ -24,9 +24,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "d2xx.h"
 #include "d2xx_provider.h"
 #include "emulated_bridge.h"
-#include "link/d2xx.h"
 #include "tavoctl.h"
 #include "usb_sale.h"
 

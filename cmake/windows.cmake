@@ -84,7 +84,7 @@ target_include_directories(tavoctl
 target_compile_definitions(tavoctl PRIVATE TAVOCTL_BUILD)
 target_compile_options(tavoctl PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${TAVOCTL_WARNINGS} -fno-exceptions -fno-rtti>)
-target_link_libraries(tavoctl PRIVATE tavoctl_ftd2xx)
+target_link_libraries(tavoctl PRIVATE tavoctl_ftd2xx tavoctl_d2xx)
 
 # tavoctl.dll with libtavoctl.dll.a as its import library (the default
 # "lib" prefix would also land on the DLL).

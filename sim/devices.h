@@ -17,7 +17,7 @@
 #ifndef _WIN32
 #pragma GCC visibility push(default)
 #endif
-#include "link/d2xx.h"
+#include "d2xx.h"
 #ifndef _WIN32
 #pragma GCC visibility pop
 #endif

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "tavoftdi.h"
 
 #define FT_EXPORT extern "C" __attribute__((visibility("default")))

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "tavobridges.h"
 #include "tavotty.h"
 

@@ -17,7 +17,7 @@
 #include "tavovu.h"
 
 #pragma GCC visibility push(default)
-#include "link/d2xx.h"
+#include "d2xx.h"
 #pragma GCC visibility pop
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "protocol.h"
 #include "tavovu.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 
 // The handle the application sees, 0 while no unit is open. On 32-bit
 // Windows it is the driver handle itself; where driver handles are 64-bit

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "tavotty.h"
 
 namespace fs = std::filesystem;

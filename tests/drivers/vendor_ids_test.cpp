@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "d2xx.h"
 #include "d2xx_provider.h"
-#include "link/d2xx.h"
 #include "tavoctl.h"
 #include "tavovu.h"
 

@@ -20,7 +20,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "os/os.h"
 #include "tavoctl.h"
 #include "tavovu.h"

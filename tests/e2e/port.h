@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "request_frame.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 
 namespace fuzzd2xx {
 

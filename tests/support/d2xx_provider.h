@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 
 struct D2xxProvider {
   decltype(&FT_ListDevices) listDevices;

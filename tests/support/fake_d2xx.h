@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 
 namespace fake {
 

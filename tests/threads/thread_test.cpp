@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 #include "tavoctl.h"
 #include "tavovu.h"
 

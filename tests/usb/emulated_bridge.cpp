@@ -17,7 +17,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "link/d2xx.h"
+#include "d2xx.h"
 
 namespace usbtest {
 namespace {

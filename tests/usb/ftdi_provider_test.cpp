@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "d2xx.h"
 #include "emulated_bridge.h"
-#include "link/d2xx.h"
 #include "tavoctl.h"
 #include "tavoftdi.h"
 #include "usb_sale.h"

@@ -6,8 +6,8 @@
 // the process has loaded (the vendor's library, the project's virtual unit or
 // real-USB provider, or a test's scripted device). Providers include this
 // header to define the same functions.
-#ifndef TAVOCTL_LINK_D2XX_H
-#define TAVOCTL_LINK_D2XX_H
+#ifndef TAVOCTL_D2XX_H
+#define TAVOCTL_D2XX_H
 
 #ifdef _WIN32
 #define FTAPI __stdcall
@@ -74,4 +74,4 @@ FT_STATUS FTAPI FT_Read(FT_HANDLE ftHandle, void *lpBuffer, DWORD dwBytesToRead,
 }
 #endif
 
-#endif  // TAVOCTL_LINK_D2XX_H
+#endif  // TAVOCTL_D2XX_H
