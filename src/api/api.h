@@ -39,8 +39,8 @@ uint32_t RunExport(uint8_t function, uint32_t handle, Work &&work,
                    uint8_t codeNumber = 0) {
   if (codeNumber == 0) codeNumber = function;
   return Guarded(function, [&]() -> uint16_t {
-    if (DeviceHandle == 0) return Code(codeNumber, TAVO_REASON_NOT_OPEN);
-    if (handle != DeviceHandle)
+    if (Unit.DeviceHandle == 0) return Code(codeNumber, TAVO_REASON_NOT_OPEN);
+    if (handle != Unit.DeviceHandle)
       return Code(codeNumber, TAVO_REASON_WRONG_HANDLE);
     return work();
   });
@@ -51,23 +51,12 @@ inline uint16_t RefreshCode(uint8_t function, uint8_t base, int result) {
   return Code(function, static_cast<uint8_t>(base + -result));
 }
 
-// The display as it last accepted a command.
-extern uint8_t SegDots;
-extern uint8_t SegDigits[4];
-constexpr uint8_t kBlankDigit = 0x80;
-
-// Set by an open that found a trade the units had not settled: the next
-// TAVO_TradeBegin carries that trade on instead of starting from zero.
-extern bool ResumingTrade;
-// Forgets the charge doubt of the last session (at open).
-void ForgetTradeDoubts();
-
 // Sends the settle command to each fitted unit, the note unit first.
 // 0; -1 the coin settle failed; -2 the note settle failed.
 int SettleUnits();
 
 // Closes the trade's counts once its money is all charged or paid
-// (TradeClosing set): counter 0 cleared, each fitted unit settled and its
+// (Unit.TradeClosing set): counter 0 cleared, each fitted unit settled and its
 // own report of the settle awaited, the unit whose counts hold the trade's
 // money first, and the charged-amount meter cleared last. Resumes where an
 // earlier call stopped. Its codes carry `fn`: 0x72 a counter reset refused,
@@ -114,8 +103,6 @@ constexpr uint32_t kPendingRefusalsBeforeReopen = 20;
 // Returns the units (RefreshCoinFailed, RefreshBillFailed bits) whose
 // unconfirmed payout it found never started.
 int ResolveUnconfirmedPayouts();
-// Called at open: nothing has been refused yet.
-void ForgetPendingRefusals();
 // Counts one more refusal for work that a unit has not reported done:
 // `reason`, or 0x06 once that has gone on too long.
 uint16_t RefuseWhilePending(uint8_t function, uint8_t reason);

@@ -23,7 +23,7 @@ int ReadBackup(uint8_t command,
   uint32_t count = 0;
   int status = Transact(command, &count, &reply);
   if (status == StAck) {
-    decode(&BackupRecord, count, reply);
+    decode(&Unit.BackupRecord, count, reply);
     return 0;
   }
   return status == StNone ? 0 : -1;
@@ -48,31 +48,24 @@ int StartBoard() {
 // a sale; settling now would close the counts and the customer's money
 // would vanish from the credit.
 bool UnsettledTrade() {
-  const TavoData &live = LiveRecord;
+  const TavoData &live = Unit.LiveRecord;
   for (int k = 0; k < 4; ++k) {
     if (live.CoinIn[k] != 0 || live.CoinOut[k] != 0) return true;
   }
   return live.BillEscrow != 0 || live.BillOut != 0 ||
-         PcbRecord.Meters[4] != 0 || PcbRecord.Meters[8] != 0;
-}
-
-void BlankDisplayState() {
-  SegDots = 0;
-  std::memset(SegDigits, kBlankDigit, sizeof SegDigits);
+         Unit.PcbRecord.Meters[4] != 0 || Unit.PcbRecord.Meters[8] != 0;
 }
 
 }  // namespace
 
-bool ResumingTrade = false;
-
 int SettleUnits() {
   if (BillFitted()) {
     if (BillCtrl(BillSettle) != 0) return -2;
-    BillPending |= PendingSettle;
+    Unit.BillPending |= PendingSettle;
   }
   if (CoinFitted()) {
     if (CoinCtrl(CoinSettle) != 0) return -1;
-    CoinPending |= PendingSettle;
+    Unit.CoinPending |= PendingSettle;
   }
   return 0;
 }
@@ -80,10 +73,14 @@ int SettleUnits() {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
   constexpr uint8_t fn = TAVO_FN_OPEN;
   return Guarded(fn, [&]() -> uint16_t {
-    if (DeviceHandle != 0) return Code(fn, 0x11);
+    if (Unit.DeviceHandle != 0) return Code(fn, 0x11);
     // Refused before anything is opened: there would be nowhere to put the
     // handle of the unit.
     if (handle == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    // Nothing of an earlier session is kept: records, pending commands,
+    // doubts, marks and the display's memory (blank) start afresh, and the
+    // unit found is read anew.
+    Unit = UnitState{};
     switch (SearchDevice()) {
       case SearchOutcome::NoCount:
         return Code(fn, 0x12);
@@ -94,13 +91,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
       case SearchOutcome::Open:
         break;
     }
-    *handle = DeviceHandle;
-
-    ClearState();
-    ForgetPendingRefusals();
-    ForgetTradeDoubts();
-    std::memcpy(PcbRecord.SerialNo, SerialNo, sizeof PcbRecord.SerialNo);
-    BlankDisplayState();
+    *handle = Unit.DeviceHandle;
+    std::memcpy(Unit.PcbRecord.SerialNo, Unit.SerialNo,
+                sizeof Unit.PcbRecord.SerialNo);
 
     if (BoardHello() != 0) {
       CloseUnit();
@@ -112,9 +105,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     }
 
     // Display blank, buzzer silent; a board that misses these still works.
-    BlankDisplayState();
-    const uint8_t display[5] = {SegDots, SegDigits[0], SegDigits[1],
-                                SegDigits[2], SegDigits[3]};
+    const uint8_t display[5] = {Unit.SegDots, Unit.SegDigits[0],
+                                Unit.SegDigits[1], Unit.SegDigits[2],
+                                Unit.SegDigits[3]};
     Send7Seg(display);
     SendBuzzer(nullptr, 0);
 
@@ -142,9 +135,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     if (busy && SetAcceptance(AcceptForceOff) == 0) WaitUnitsIdle();
     SyncNotesFromBoard();
     ComputeCredit();
-    ResumingTrade = UnsettledTrade();
-    if (ResumingTrade) {
-      TradeClosing = ChargedAboveCounts() != 0;
+    Unit.ResumingTrade = UnsettledTrade();
+    if (Unit.ResumingTrade) {
+      Unit.TradeClosing = ChargedAboveCounts() != 0;
       ComputeCredit();
       return TAVO_OK;
     }
@@ -157,7 +150,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Close(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_CLOSE;
   (void)handle;  // closing is always allowed: the handle is not compared
   return Guarded(fn, [&]() -> uint16_t {
-    if (DeviceHandle == 0) return Code(fn, TAVO_REASON_NOT_OPEN);
+    if (Unit.DeviceHandle == 0) return Code(fn, TAVO_REASON_NOT_OPEN);
     CloseUnit();
     return TAVO_OK;
   });

@@ -10,7 +10,7 @@
 // C linkage: the runtime's DLL start-up code calls DllMain by its plain name.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
-    DeviceHandle = 0;
+    Unit.DeviceHandle = 0;
   }
   return TRUE;
 }

@@ -4,19 +4,16 @@
 
 std::atomic<uint8_t> ApiBusy{0};
 
-bool AnyPending() { return CoinPending != 0 || BillPending != 0; }
+bool AnyPending() { return Unit.CoinPending != 0 || Unit.BillPending != 0; }
 
 bool UnitPaying() {
-  return (LiveRecord.CoinFlags & CoinPayoutBit) != 0 ||
-         (LiveRecord.BillFlags & BillPayoutBit) != 0;
+  return (Unit.LiveRecord.CoinFlags & CoinPayoutBit) != 0 ||
+         (Unit.LiveRecord.BillFlags & BillPayoutBit) != 0;
 }
 
 namespace {
-// Money exports refused in a row because a command stayed pending.
-uint32_t refusedWhilePending = 0;
-
 bool Unconfirmed() {
-  return ((CoinPending | BillPending) & PendingUnconfirmed) != 0;
+  return ((Unit.CoinPending | Unit.BillPending) & PendingUnconfirmed) != 0;
 }
 }  // namespace
 
@@ -40,12 +37,14 @@ int ResolveUnconfirmedPayouts() {
     quietBill = billSeen && BillIdle() ? quietBill + 1 : 0;
   }
   int neverStarted = 0;
-  if ((CoinPending & PendingUnconfirmed) && quietCoin == kIdleTries) {
-    CoinPending &= static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
+  if ((Unit.CoinPending & PendingUnconfirmed) && quietCoin == kIdleTries) {
+    Unit.CoinPending &=
+        static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
     neverStarted |= RefreshCoinFailed;
   }
-  if ((BillPending & PendingUnconfirmed) && quietBill == kIdleTries) {
-    BillPending &= static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
+  if ((Unit.BillPending & PendingUnconfirmed) && quietBill == kIdleTries) {
+    Unit.BillPending &=
+        static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
     neverStarted |= RefreshBillFailed;
   }
   MirrorPendingInFlags();
@@ -55,27 +54,25 @@ int ResolveUnconfirmedPayouts() {
 uint16_t PendingRefusal(uint8_t function, uint8_t ignored) {
   if (AnyPending() && Unconfirmed()) ResolveUnconfirmedPayouts();
   uint8_t keep = static_cast<uint8_t>(~ignored);
-  if ((CoinPending & keep) == 0 && (BillPending & keep) == 0) {
-    refusedWhilePending = 0;
+  if ((Unit.CoinPending & keep) == 0 && (Unit.BillPending & keep) == 0) {
+    Unit.RefusedWhilePending = 0;
     return TAVO_OK;
   }
   return RefuseWhilePending(function, TAVO_REASON_PENDING);
 }
 
 uint16_t RefuseWhilePending(uint8_t function, uint8_t reason) {
-  if (++refusedWhilePending >= kPendingRefusalsBeforeReopen)
+  if (++Unit.RefusedWhilePending >= kPendingRefusalsBeforeReopen)
     return Code(function, TAVO_REASON_REOPEN);
   return Code(function, reason);
 }
 
-void ForgetPendingRefusals() { refusedWhilePending = 0; }
-
 uint16_t ReadyForMoney(uint8_t function) {
-  if (PcbRecord.TradeId == 0) return Code(function, TAVO_REASON_NO_TRADE);
+  if (Unit.PcbRecord.TradeId == 0) return Code(function, TAVO_REASON_NO_TRADE);
   if (int r = RefreshStatus())
     return RefreshCode(function, TAVO_REASON_REFRESH, r);
   // A trade end that has begun to settle the units is finished first.
-  if (TradeClosing) return Code(function, TAVO_REASON_PENDING);
+  if (Unit.TradeClosing) return Code(function, TAVO_REASON_PENDING);
   if (uint16_t code = PendingRefusal(function)) return code;
   if (UnitPaying()) return Code(function, TAVO_REASON_PAYING);
   return TAVO_OK;

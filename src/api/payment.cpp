@@ -5,23 +5,13 @@
 
 namespace {
 
-// A charge whose counter frame went out but whose effect could not be
-// confirmed from the board: the charged-amount meter before it, and the
-// amount. The meter settles it at the next refresh that reads the board.
-struct ChargeDoubt {
-  bool open = false;
-  uint32_t meterBefore = 0;
-  uint16_t amount = 0;
-};
-ChargeDoubt chargeDoubt;
-
 enum class Charged { Yes, No, Unknown };
 
 // What the board's meter says of a charge of `amount` made on top of
 // `before`. Only meaningful right after a refresh whose board exchange
 // succeeded.
 Charged MeterShows(uint32_t before, uint16_t amount) {
-  uint32_t now = PcbRecord.Meters[8];
+  uint32_t now = Unit.PcbRecord.Meters[8];
   if (now == before + amount) return Charged::Yes;
   if (now == before) return Charged::No;
   return Charged::Unknown;
@@ -34,7 +24,7 @@ Charged MeterShows(uint32_t before, uint16_t amount) {
 uint32_t NotesFor(uint32_t value) {
   if (!BillFitted()) return 0;
   uint32_t notes = value / 1000;
-  if (notes > LiveRecord.BillStock) notes = LiveRecord.BillStock;
+  if (notes > Unit.LiveRecord.BillStock) notes = Unit.LiveRecord.BillStock;
   if (notes > kMaxNotesPerPayout) notes = kMaxNotesPerPayout;
   return notes;
 }
@@ -47,14 +37,14 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
   // An amount with bits above the 16 the unit takes is refused rather than
   // paid in part.
   if (amount > 0xFFFF) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
-  PcbRecord.AcceptLimit = 0;
+  Unit.PcbRecord.AcceptLimit = 0;
   if (int r = SetAcceptance(AcceptForceOff))
     return Code(fn, r == -1 ? 0x62 : 0x64);
   if (int r = WaitUnitsIdle()) return Code(fn, static_cast<uint8_t>(0x50 - r));
   // A payout against a held note would pay its value while the customer can
   // still take the note itself back.
   if (uint16_t code = TakeNotesInFirst(fn)) return code;
-  uint32_t value = wholeCredit ? PcbRecord.Credit : amount;
+  uint32_t value = wholeCredit ? Unit.PcbRecord.Credit : amount;
   if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
   uint32_t notes = NotesFor(value);
   uint32_t coins = value - 1000 * notes;
@@ -64,13 +54,13 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
     // The note payout went out without a readable answer: nothing more is
     // paid until the note unit shows whether it runs.
     int neverStarted = ResolveUnconfirmedPayouts();
-    if (BillPending & PendingUnconfirmed) return Code(fn, 0x6A);
+    if (Unit.BillPending & PendingUnconfirmed) return Code(fn, 0x6A);
     if (neverStarted & RefreshBillFailed) return Code(fn, 0x68);
     r = StartCoinPayout(static_cast<uint16_t>(coins));  // the notes run
   }
   if (r == PayoutCoinUnconfirmed) {
     int neverStarted = ResolveUnconfirmedPayouts();
-    if (CoinPending & PendingUnconfirmed) return Code(fn, 0x69);
+    if (Unit.CoinPending & PendingUnconfirmed) return Code(fn, 0x69);
     if (neverStarted & RefreshCoinFailed) return Code(fn, 0x67);
     return TAVO_OK;
   }
@@ -91,7 +81,7 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
 // count stops at is not made: the coins beyond would be paid and never
 // counted, and show again as credit.
 bool ChangePayable(uint32_t value) {
-  const TavoData &live = LiveRecord;
+  const TavoData &live = Unit.LiveRecord;
   uint32_t rest = value - 1000 * NotesFor(value);
   if (!CoinFitted()) return rest == 0;
   static const uint32_t kCoinValues[4] = {500, 100, 50, 10};
@@ -110,11 +100,11 @@ int StartCoinPayout(uint16_t coins) {
   if (!CoinFitted() || coins == 0) return 0;
   MarkCoinPayout();
   if (CoinPayout(coins) == 0) {
-    CoinPending |= PendingPayout;
+    Unit.CoinPending |= PendingPayout;
     return 0;
   }
   if (LastDelivery() == Delivery::NotSent) return PayoutCoinFailed;
-  CoinPending |= PendingPayout | PendingUnconfirmed;
+  Unit.CoinPending |= PendingPayout | PendingUnconfirmed;
   return PayoutCoinUnconfirmed;
 }
 
@@ -128,10 +118,10 @@ int StartPayout(uint16_t notes, uint16_t coins) {
     MarkBillPayout();
     if (BillPayout(static_cast<uint8_t>(notes)) != 0) {
       if (LastDelivery() == Delivery::NotSent) return PayoutNoteFailed;
-      BillPending |= PendingPayout | PendingUnconfirmed;
+      Unit.BillPending |= PendingPayout | PendingUnconfirmed;
       return PayoutNoteUnconfirmed;
     }
-    BillPending |= PendingPayout;
+    Unit.BillPending |= PendingPayout;
   }
   return StartCoinPayout(coins);
 }
@@ -146,26 +136,27 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     if (amount == 0 || amount >= 0x8000)
       return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     uint16_t price = static_cast<uint16_t>(amount);
-    if (chargeDoubt.open) {
+    if (Unit.ChargeInDoubt.open) {
       // The board has been read since (the refresh above): it tells
       // whether the charge left in doubt was counted. Asked again for the
       // same amount, a charge that was counted is not made twice.
-      Charged was = MeterShows(chargeDoubt.meterBefore, chargeDoubt.amount);
+      Charged was =
+          MeterShows(Unit.ChargeInDoubt.meterBefore, Unit.ChargeInDoubt.amount);
       if (was == Charged::Unknown) return Code(fn, 0x7A);
-      chargeDoubt.open = false;
-      if (was == Charged::Yes && price == chargeDoubt.amount)
+      Unit.ChargeInDoubt.open = false;
+      if (was == Charged::Yes && price == Unit.ChargeInDoubt.amount)
         return ApplyAcceptLimit();
     }
     // The price may rest on a held note only once the note is taken in:
     // until then the customer can still take it back.
-    uint32_t held = 1000u * LiveRecord.BillEscrow;
-    if (price + held > PcbRecord.Credit && NoteWaiting()) {
+    uint32_t held = 1000u * Unit.LiveRecord.BillEscrow;
+    if (price + held > Unit.PcbRecord.Credit && NoteWaiting()) {
       if (uint16_t code = TakeNotesInFirst(fn)) return code;
     }
-    if (price > PcbRecord.Credit) return Code(fn, 0x74);
-    uint32_t change = PcbRecord.Credit - price;
+    if (price > Unit.PcbRecord.Credit) return Code(fn, 0x74);
+    uint32_t change = Unit.PcbRecord.Credit - price;
     if (change != 0 && !ChangePayable(change)) return Code(fn, 0x75);
-    uint32_t before = PcbRecord.Meters[8];
+    uint32_t before = Unit.PcbRecord.Meters[8];
     bool acked = SendCounter(static_cast<uint8_t>(CounterAmount | (price >> 8)),
                              static_cast<uint8_t>(price & 0xFF)) == 0;
     if (!acked && LastDelivery() == Delivery::NotSent) return Code(fn, 0x76);
@@ -177,7 +168,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     int r = RefreshStatus();
     if ((-r & RefreshBoardFailed) != 0 && ReadBoard() == 0) {
       // The board's poll reply was lost; its full read tells as well.
-      ReadInFull = static_cast<uint8_t>(ReadInFull & ~RefreshBoardFailed);
+      Unit.ReadInFull =
+          static_cast<uint8_t>(Unit.ReadInFull & ~RefreshBoardFailed);
       r += RefreshBoardFailed;
       ComputeCredit();
     }
@@ -186,7 +178,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
                           : MeterShows(before, price);
     if (counted == Charged::No) return Code(fn, 0x76);
     if (counted == Charged::Unknown) {
-      chargeDoubt = ChargeDoubt{true, before, price};
+      Unit.ChargeInDoubt = ChargeDoubt{true, before, price};
       return Code(fn, 0x7A);
     }
     // The charge stands on the board and Credit is lowered by it.
@@ -205,5 +197,3 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_PayOut(uint32_t handle,
   return RunExport(TAVO_FN_PAYOUT, handle,
                    [&]() { return Pay(TAVO_FN_PAYOUT, false, amount); });
 }
-
-void ForgetTradeDoubts() { chargeDoubt = ChargeDoubt{}; }

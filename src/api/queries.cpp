@@ -9,16 +9,17 @@
 
 namespace {
 
-bool TradeOpen() { return PcbRecord.TradeId != 0; }
+bool TradeOpen() { return Unit.PcbRecord.TradeId != 0; }
 
 bool NoteHeld() {
-  return LiveRecord.BillEscrow == 1 && (LiveRecord.BillFlags & BillHeld) != 0;
+  return Unit.LiveRecord.BillEscrow == 1 &&
+         (Unit.LiveRecord.BillFlags & BillHeld) != 0;
 }
 
 // Sends the settle that moves the held note out of the escrow.
 uint16_t SettleHeldNote() {
   if (BillCtrl(BillSettle) != 0) return Code(TAVO_FN_NOTEFOLLOWUP, 0x65);
-  BillPending |= PendingSettle;
+  Unit.BillPending |= PendingSettle;
   MirrorPendingInFlags();
   return TAVO_OK;
 }
@@ -27,7 +28,7 @@ uint16_t SettleHeldNote() {
 // count shows it. A board can acknowledge a count it has not made; only its
 // own count tells, and a mark that is not there is not relied on.
 bool AddToCounterZero(uint32_t step) {
-  uint32_t expected = PcbRecord.Meters[4] + step;
+  uint32_t expected = Unit.PcbRecord.Meters[4] + step;
   SendCounter(CounterNotes, static_cast<uint8_t>(step));
   if (PollBoard() != 0) {
     DoubtDevice(RefreshBoardFailed);
@@ -35,7 +36,7 @@ bool AddToCounterZero(uint32_t step) {
   }
   SyncNotesFromBoard();
   ComputeCredit();
-  return PcbRecord.Meters[4] == expected;
+  return Unit.PcbRecord.Meters[4] == expected;
 }
 
 // Counts the held note's first step on the board, then has the unit settle
@@ -47,16 +48,16 @@ uint16_t MarkAndSettle() {
   constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
   // A count left by a library that counted one note as 1 is first brought
   // to this one's 16 per note, in one frame.
-  uint32_t m = PcbRecord.Meters[4];
+  uint32_t m = Unit.PcbRecord.Meters[4];
   if (NotesCounted(m) == m && m != 0 && m * (kNoteCount - 1) <= 0xFF) {
     if (!AddToCounterZero(m * (kNoteCount - 1))) return Code(fn, 0x78);
   }
-  uint32_t step = MarkStep(PcbRecord.Meters[4]);
+  uint32_t step = MarkStep(Unit.PcbRecord.Meters[4]);
   // Two marks in a row found void: the note stays held, as credit, until
   // the trade ends.
   if (step == 0) return TAVO_OK;
-  NoteStockMark = LiveRecord.BillStock;
-  NoteStockMarkKnown = true;
+  Unit.NoteStockMark = Unit.LiveRecord.BillStock;
+  Unit.NoteStockMarkKnown = true;
   if (!AddToCounterZero(step)) return Code(fn, 0x78);
   return SettleHeldNote();
 }
@@ -70,7 +71,7 @@ uint16_t StopAndMark() {
   bool stopped = false;
   for (int attempt = 0; attempt < kIdleTries && !stopped; ++attempt) {
     if (RefreshStatus() != 0) return Code(fn, 0x51);
-    stopped = (LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0;
+    stopped = (Unit.LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0;
     if (!stopped) OsSleep(kPauseMs);
   }
   if (!stopped) return Code(fn, 0x53);
@@ -88,21 +89,22 @@ uint16_t FinishNoteIn(bool *done) {
   constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
   *done = false;
   if (NoteHeld()) {
-    NoteStockMark = LiveRecord.BillStock;
-    NoteStockMarkKnown = true;
-    if ((BillPending & PendingSettle) != 0) return TAVO_OK;
+    Unit.NoteStockMark = Unit.LiveRecord.BillStock;
+    Unit.NoteStockMarkKnown = true;
+    if ((Unit.BillPending & PendingSettle) != 0) return TAVO_OK;
     return SettleHeldNote();
   }
-  if (LiveRecord.BillEscrow != 0) return TAVO_OK;
+  if (Unit.LiveRecord.BillEscrow != 0) return TAVO_OK;
   // Either step is read back from the board (by the refresh that follows)
   // before anything relies on it: notes are switched on again only once the
   // board shows no note on its way, for a note that came in under a mark
   // standing on the board would be taken for the marked one. A step the
   // board does not show is made again by the next call, from the count the
   // board shows.
-  uint32_t m = PcbRecord.Meters[4];
-  bool takenBack = NoteStockMarkKnown &&
-                   LiveRecord.BillStock == NoteStockMark && NoteStockMark < 99;
+  uint32_t m = Unit.PcbRecord.Meters[4];
+  bool takenBack = Unit.NoteStockMarkKnown &&
+                   Unit.LiveRecord.BillStock == Unit.NoteStockMark &&
+                   Unit.NoteStockMark < 99;
   uint32_t step = takenBack ? VoidStep(m) : CompleteStep(m);
   if (SendCounter(CounterNotes, static_cast<uint8_t>(step)) != 0)
     return Code(fn, 0x78);
@@ -114,7 +116,7 @@ uint16_t FinishNoteIn(bool *done) {
 
 // Takes a held note in when the trade still has room for it.
 uint16_t TakeHeldNoteIn() {
-  const TavoData &live = LiveRecord;
+  const TavoData &live = Unit.LiveRecord;
   int reserve = static_cast<int>(live.CoinStock[3]) -
                 static_cast<int>(live.CoinIn[3]) -
                 2 * static_cast<int>(live.BillStacked);
@@ -122,9 +124,9 @@ uint16_t TakeHeldNoteIn() {
   // this trade are counted there, a note stays held (it is still credit)
   // rather than have the payout vanish from the credit.
   bool room = NoteHeld() && live.BillOut == 0 &&
-              MarkStep(PcbRecord.Meters[4]) != 0 &&
-              live.BillStacked + 1 < (NoteLimit & 7) &&
-              PcbRecord.AcceptLimit > PcbRecord.Credit &&
+              MarkStep(Unit.PcbRecord.Meters[4]) != 0 &&
+              live.BillStacked + 1 < (Unit.NoteLimit & 7) &&
+              Unit.PcbRecord.AcceptLimit > Unit.PcbRecord.Credit &&
               reserve >= 2;  // 500-coins kept back for change
   if (!room) return TAVO_OK;
   if (uint16_t code = StopAndMark()) return code;
@@ -134,14 +136,14 @@ uint16_t TakeHeldNoteIn() {
 
 }  // namespace
 
-bool NoteWaiting() { return LiveRecord.BillEscrow != 0 || NoteMarked(); }
+bool NoteWaiting() { return Unit.LiveRecord.BillEscrow != 0 || NoteMarked(); }
 
 uint16_t TakeNotesInFirst(uint8_t fn) {
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (!NoteWaiting() || !BillFitted()) return TAVO_OK;
     // An escrow that holds several notes is settled only by the trade's
     // close: the count on the board marks one note at a time.
-    if (LiveRecord.BillEscrow > 1 && !NoteMarked()) return TAVO_OK;
+    if (Unit.LiveRecord.BillEscrow > 1 && !NoteMarked()) return TAVO_OK;
     if (attempt > 0) {
       OsSleep(kPauseMs);
       if (int r = RefreshStatus())
@@ -156,7 +158,8 @@ uint16_t TakeNotesInFirst(uint8_t fn) {
       // A settle closes the note unit's out-count too: with notes paid out
       // in this trade still counted there, the note cannot be taken in; nor
       // once two marks in a row were found void.
-      if (LiveRecord.BillOut != 0 || MarkStep(PcbRecord.Meters[4]) == 0)
+      if (Unit.LiveRecord.BillOut != 0 ||
+          MarkStep(Unit.PcbRecord.Meters[4]) == 0)
         return Code(fn, 0x79);
       code = StopAndMark();
     }
@@ -168,9 +171,9 @@ uint16_t TakeNotesInFirst(uint8_t fn) {
 // One step per call: the note follow-up only runs while both unit-id bytes
 // of the note unit are set and no coin command is pending.
 uint16_t FollowNoteEscrow() {
-  if (LiveRecord.BillUnitId[0] == 0 || LiveRecord.BillUnitId[1] == 0)
+  if (Unit.LiveRecord.BillUnitId[0] == 0 || Unit.LiveRecord.BillUnitId[1] == 0)
     return TAVO_OK;
-  if (CoinPending != 0) return TAVO_OK;
+  if (Unit.CoinPending != 0) return TAVO_OK;
   if (NoteMarked()) {
     bool done = false;
     if (uint16_t code = FinishNoteIn(&done)) return code;
@@ -179,13 +182,13 @@ uint16_t FollowNoteEscrow() {
     // counted, notes may come again.
     if (uint16_t code = ApplyAcceptLimit()) return code;
     if (!NoteMarked()) {
-      int r = SetAcceptance(PcbRecord.AcceptLimit > TrueCredit ? AcceptOn
-                                                               : AcceptOff);
+      int r = SetAcceptance(
+          Unit.PcbRecord.AcceptLimit > Unit.TrueCredit ? AcceptOn : AcceptOff);
       if (r != 0) return r == -1 ? 0x1261 : 0x1263;
     }
     return TAVO_OK;
   }
-  if (BillPending == 0) return TakeHeldNoteIn();
+  if (Unit.BillPending == 0) return TakeHeldNoteIn();
   return TAVO_OK;
 }
 
@@ -198,7 +201,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetPCBData(uint32_t handle,
     if (TradeOpen()) {
       if (uint16_t code = ApplyAcceptLimit()) return code;
     }
-    std::memcpy(buffer, &PcbRecord, sizeof PcbRecord);
+    std::memcpy(buffer, &Unit.PcbRecord, sizeof Unit.PcbRecord);
     return TAVO_OK;
   });
 }
@@ -213,7 +216,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetTAVOData(uint32_t handle,
       // A payout sent without an acknowledgement is settled here too, so
       // that an application polling for the pending bits to clear sees
       // them clear whichever way it went.
-      if ((CoinPending | BillPending) & PendingUnconfirmed)
+      if ((Unit.CoinPending | Unit.BillPending) & PendingUnconfirmed)
         ResolveUnconfirmedPayouts();
       if (uint16_t code = ApplyAcceptLimit()) return code;
       if (uint16_t code = FollowNoteEscrow()) return code;
@@ -223,9 +226,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetTAVOData(uint32_t handle,
     // polls until they read 0, and the units report nothing new to renew
     // them while they stand idle.
     MirrorPendingInFlags();
-    std::memcpy(buffer, &LiveRecord, sizeof LiveRecord);
+    std::memcpy(buffer, &Unit.LiveRecord, sizeof Unit.LiveRecord);
     // The application has now seen the latched coin bit.
-    LiveRecord.CoinFlags &= ~CoinLatched;
+    Unit.LiveRecord.CoinFlags &= ~CoinLatched;
     return TAVO_OK;
   });
 }
@@ -235,7 +238,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetBackupData(uint32_t handle,
   constexpr uint8_t fn = TAVO_FN_GETBACKUPDATA;
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (buffer == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
-    std::memcpy(buffer, &BackupRecord, sizeof BackupRecord);
+    std::memcpy(buffer, &Unit.BackupRecord, sizeof Unit.BackupRecord);
     return TAVO_OK;
   });
 }

@@ -6,9 +6,6 @@
 #include "api/api.h"
 #include "commands/commands.h"
 
-uint8_t SegDots = 0;
-uint8_t SegDigits[4] = {kBlankDigit, kBlankDigit, kBlankDigit, kBlankDigit};
-
 namespace {
 
 // Every display command carries the dot mask and all four digits at once,
@@ -18,8 +15,8 @@ namespace {
 uint16_t ShowOnDisplay(uint8_t fn, uint8_t dots, const uint8_t digits[4]) {
   const uint8_t frame[5] = {dots, digits[0], digits[1], digits[2], digits[3]};
   if (Send7Seg(frame) != 0) return Code(fn, 0x79);
-  SegDots = dots;
-  std::memcpy(SegDigits, digits, sizeof SegDigits);
+  Unit.SegDots = dots;
+  std::memcpy(Unit.SegDigits, digits, sizeof Unit.SegDigits);
   return TAVO_OK;
 }
 
@@ -64,7 +61,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegDot(uint32_t handle,
                                                     uint32_t dots) {
   constexpr uint8_t fn = TAVO_FN_7SEGDOT;
   return RunExport(fn, handle, [&]() {
-    return ShowOnDisplay(fn, static_cast<uint8_t>(dots), SegDigits);
+    return ShowOnDisplay(fn, static_cast<uint8_t>(dots), Unit.SegDigits);
   });
 }
 
@@ -78,7 +75,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegNum(uint32_t handle,
                    digits)) {
       return Code(fn, TAVO_REASON_BAD_ARGUMENT);
     }
-    return ShowOnDisplay(fn, SegDots, digits);
+    return ShowOnDisplay(fn, Unit.SegDots, digits);
   });
 }
 
@@ -91,7 +88,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegPtn(uint32_t handle,
     uint8_t digits[4];
     for (int i = 0; i < 4; ++i)
       digits[i] = static_cast<uint8_t>(patterns[i] | 0x80);
-    return ShowOnDisplay(fn, SegDots, digits);
+    return ShowOnDisplay(fn, Unit.SegDots, digits);
   });
 }
 

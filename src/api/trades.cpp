@@ -21,20 +21,20 @@
 // never counted.
 int SetAcceptance(uint8_t mode) {
   if (BillFitted()) {
-    bool on = (LiveRecord.BillFlags & BillAccepting) != 0;
-    bool allowed = NoteLimit != 0 && LiveRecord.BillOut == 0;
+    bool on = (Unit.LiveRecord.BillFlags & BillAccepting) != 0;
+    bool allowed = Unit.NoteLimit != 0 && Unit.LiveRecord.BillOut == 0;
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = BillCtrl(BillInhibit);
     } else if (mode == AcceptOff || !allowed) {
       if (on) sent = BillCtrl(BillInhibit);
-    } else if (!on && BillPending == 0) {
+    } else if (!on && Unit.BillPending == 0) {
       sent = BillCtrl(BillEnable);
     }
     if (sent != 0) return -2;
   }
   if (CoinFitted()) {
-    bool on = (LiveRecord.CoinFlags & CoinAccepting) != 0;
+    bool on = (Unit.LiveRecord.CoinFlags & CoinAccepting) != 0;
     int sent = 0;
     if (mode == AcceptForceOff) {
       sent = CoinCtrl(CoinInhibit);
@@ -53,7 +53,7 @@ int SetAcceptance(uint8_t mode) {
 // comparison is with the credit itself, not the value the 16-bit record
 // holds it at.
 uint16_t ApplyAcceptLimit() {
-  if (PcbRecord.AcceptLimit > TrueCredit) {
+  if (Unit.PcbRecord.AcceptLimit > Unit.TrueCredit) {
     if (int r = SetAcceptance(AcceptOn)) return r == -1 ? 0x1261 : 0x1263;
   } else {
     if (int r = SetAcceptance(AcceptOff)) return r == -1 ? 0x1262 : 0x1264;
@@ -70,9 +70,9 @@ int WaitUnitsIdle() {
   bool billDone = !BillFitted();
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (int r = RefreshStatus()) return -r;
-    if ((LiveRecord.CoinFlags & (CoinStopped | CoinPayoutBit)) != 0)
+    if ((Unit.LiveRecord.CoinFlags & (CoinStopped | CoinPayoutBit)) != 0)
       coinDone = true;
-    if ((LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0)
+    if ((Unit.LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0)
       billDone = true;
     if (coinDone && billDone) return 0;
     OsSleep(kPauseMs);
@@ -90,7 +90,7 @@ namespace {
 // carry out.
 bool AwaitSettleReport(int unit) {
   const uint8_t &pending =
-      unit == RefreshCoinFailed ? CoinPending : BillPending;
+      unit == RefreshCoinFailed ? Unit.CoinPending : Unit.BillPending;
   for (int attempt = 0; attempt < kIdleTries; ++attempt) {
     if (attempt > 0) OsSleep(kPauseMs);
     RefreshUnit(unit);
@@ -100,14 +100,14 @@ bool AwaitSettleReport(int unit) {
 }
 
 int64_t CoinNet() {
-  const TavoData &l = LiveRecord;
+  const TavoData &l = Unit.LiveRecord;
   return 10 * (l.CoinIn[0] - l.CoinOut[0]) + 50 * (l.CoinIn[1] - l.CoinOut[1]) +
          100 * (l.CoinIn[2] - l.CoinOut[2]) +
          500 * (l.CoinIn[3] - l.CoinOut[3]);
 }
 
 int64_t NoteNet() {
-  return 1000 * (LiveRecord.BillEscrow - LiveRecord.BillOut);
+  return 1000 * (Unit.LiveRecord.BillEscrow - Unit.LiveRecord.BillOut);
 }
 
 }  // namespace
@@ -126,16 +126,16 @@ int64_t NoteNet() {
 uint16_t CloseTradeCounts(uint8_t fn) {
   // The notes counted on counter 0 go first: clearing them can only lower
   // what the counts hold.
-  if (PcbRecord.Meters[4] != 0) {
+  if (Unit.PcbRecord.Meters[4] != 0) {
     if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
   }
   int order[2] = {RefreshBillFailed, RefreshCoinFailed};
   if (CoinNet() > NoteNet()) std::swap(order[0], order[1]);
   for (int unit : order) {
     bool coin = unit == RefreshCoinFailed;
-    if (!(coin ? CoinFitted() : BillFitted()) || (ClosedUnits & unit) != 0)
+    if (!(coin ? CoinFitted() : BillFitted()) || (Unit.ClosedUnits & unit) != 0)
       continue;
-    uint8_t &pending = coin ? CoinPending : BillPending;
+    uint8_t &pending = coin ? Unit.CoinPending : Unit.BillPending;
     if ((pending & PendingSettle) == 0) {
       if ((coin ? CoinCtrl(CoinSettle) : BillCtrl(BillSettle)) != 0)
         return Code(fn, coin ? 0x66 : 0x67);
@@ -144,20 +144,20 @@ uint16_t CloseTradeCounts(uint8_t fn) {
     }
     if (!AwaitSettleReport(unit))
       return RefuseWhilePending(fn, coin ? 0x56 : 0x57);
-    ClosedUnits = static_cast<uint8_t>(ClosedUnits | unit);
+    Unit.ClosedUnits = static_cast<uint8_t>(Unit.ClosedUnits | unit);
   }
   // Counter 0 is seen cleared on the board itself before the charge goes: a
   // board that acknowledges a clear it has not made would carry the notes
   // into the next trade. (A charged amount left standing the same way is
   // cleared and checked by the next trade's begin, or closed again by the
   // next open.)
-  if (PcbRecord.Meters[4] != 0) {
+  if (Unit.PcbRecord.Meters[4] != 0) {
     if (PollBoard() != 0) {
       DoubtDevice(RefreshBoardFailed);
       return Code(fn, 0x72);
     }
     SyncNotesFromBoard();
-    if (PcbRecord.Meters[4] != 0) {
+    if (Unit.PcbRecord.Meters[4] != 0) {
       SendCounter(CounterNotes, 0);  // read back by the next call
       return Code(fn, 0x72);
     }
@@ -167,9 +167,9 @@ uint16_t CloseTradeCounts(uint8_t fn) {
   // make must still show to the next trade's begin.
   if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
   SyncNotesFromBoard();
-  ClosedUnits = 0;
-  TradeClosing = false;
-  ForgetPendingRefusals();
+  Unit.ClosedUnits = 0;
+  Unit.TradeClosing = false;
+  Unit.RefusedWhilePending = 0;
   ComputeCredit();
   return TAVO_OK;
 }
@@ -177,20 +177,21 @@ uint16_t CloseTradeCounts(uint8_t fn) {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_TRADEBEGIN;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (PcbRecord.TradeId != 0) return Code(fn, 0x03);  // one trade at a time
+    if (Unit.PcbRecord.TradeId != 0)
+      return Code(fn, 0x03);  // one trade at a time
     if (int r = ReloadStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
     // A note on its way in does not hold the trade back: the note follow-up
     // of the trade finishes taking it in.
     constexpr uint8_t kTakingIn = PendingRecheck | PendingCount;
-    if (uint16_t code = PendingRefusal(fn, ResumingTrade ? kTakingIn : 0))
+    if (uint16_t code = PendingRefusal(fn, Unit.ResumingTrade ? kTakingIn : 0))
       return code;
-    if (ResumingTrade && TradeClosing) {
+    if (Unit.ResumingTrade && Unit.TradeClosing) {
       // The open found a trade whose close had begun: all its money was
       // charged or paid; the close is finished and a new trade begins.
       if (uint16_t code = CloseTradeCounts(fn)) return code;
-      ResumingTrade = false;
+      Unit.ResumingTrade = false;
     }
-    if (ResumingTrade) {
+    if (Unit.ResumingTrade) {
       // The trade that the open found unfinished goes on: its notes taken
       // in are on counter 0, its charges on the charged-amount meter, and
       // both stay, so the credit is what the customer is still owed.
@@ -201,18 +202,18 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
       if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
       if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
     }
-    PcbRecord.AcceptLimit = 0;
+    Unit.PcbRecord.AcceptLimit = 0;
     if (uint16_t code = ApplyAcceptLimit()) return code;
     // The refresh has read the board: a fresh trade starts only from meters
     // the board shows cleared (one that acknowledged a reset it did not
     // make would take the last trade's charge out of this one's money).
-    if (!ResumingTrade &&
-        (PcbRecord.Meters[4] != 0 || PcbRecord.Meters[8] != 0))
+    if (!Unit.ResumingTrade &&
+        (Unit.PcbRecord.Meters[4] != 0 || Unit.PcbRecord.Meters[8] != 0))
       return Code(fn, 0x72);
     // Trade numbers run from 1; 0 means "no trade" and is skipped on wrap.
-    if (++TradeCounter == 0) ++TradeCounter;
-    PcbRecord.TradeId = TradeCounter;
-    ResumingTrade = false;
+    if (++Unit.TradeCounter == 0) ++Unit.TradeCounter;
+    Unit.PcbRecord.TradeId = Unit.TradeCounter;
+    Unit.ResumingTrade = false;
     return TAVO_OK;
   });
 }
@@ -220,29 +221,29 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_TRADEEND;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
+    if (Unit.PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
     if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
-    if (TradeClosing) {
+    if (Unit.TradeClosing) {
       // An earlier call began the close: it goes on where it stopped.
       if (uint16_t code = CloseTradeCounts(fn)) return code;
-      PcbRecord.TradeId = 0;
+      Unit.PcbRecord.TradeId = 0;
       return TAVO_OK;
     }
     if (uint16_t code = PendingRefusal(fn)) return code;
-    PcbRecord.AcceptLimit = 0;
+    Unit.PcbRecord.AcceptLimit = 0;
     if (int r = SetAcceptance(AcceptForceOff))
       return Code(fn, r == -1 ? 0x62 : 0x64);
     if (int r = WaitUnitsIdle())
       return Code(fn, static_cast<uint8_t>(0x50 - r));
     if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
     // Money still belongs to the customer: charge it or pay it back first.
-    if (PcbRecord.Credit != 0) return Code(fn, 0x71);
+    if (Unit.PcbRecord.Credit != 0) return Code(fn, 0x71);
     // The trade's money is now all charged or paid. From here the credit
     // stays at 0 until the trade is closed, and the money exports wait.
-    TradeClosing = true;
+    Unit.TradeClosing = true;
     ComputeCredit();
     if (uint16_t code = CloseTradeCounts(fn)) return code;
-    PcbRecord.TradeId = 0;
+    Unit.PcbRecord.TradeId = 0;
     return TAVO_OK;
   });
 }
@@ -253,8 +254,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_AcceptEx(uint32_t handle,
   constexpr uint8_t fn = TAVO_FN_ACCEPTEX;
   return RunExport(fn, handle, [&]() -> uint16_t {
     if (uint16_t code = ReadyForMoney(fn)) return code;
-    NoteLimit = static_cast<uint8_t>(notes & 7);
-    PcbRecord.AcceptLimit = static_cast<uint16_t>(limit);
+    Unit.NoteLimit = static_cast<uint8_t>(notes & 7);
+    Unit.PcbRecord.AcceptLimit = static_cast<uint16_t>(limit);
     return ApplyAcceptLimit();
   });
 }

@@ -65,11 +65,7 @@ void BuildBillPayoutPayload(uint8_t count, uint8_t out[5]) {
   out[4] = 0;
 }
 
-namespace {
-Delivery lastDelivery = Delivery::NotSent;
-}  // namespace
-
-Delivery LastDelivery() { return lastDelivery; }
+Delivery LastDelivery() { return Unit.LastDelivery; }
 
 int SendPayload(uint8_t command, const uint8_t *payload, uint32_t length) {
   // The frame goes out of a whole 256-byte buffer, so that an unexpected
@@ -80,11 +76,11 @@ int SendPayload(uint8_t command, const uint8_t *payload, uint32_t length) {
   uint32_t count = length;
   int result = Transact(command, &count, &frame);
   if (result == StAck) {
-    lastDelivery = Delivery::Accepted;
+    Unit.LastDelivery = Delivery::Accepted;
   } else if (result == -1 || result == StNone) {
-    lastDelivery = Delivery::NotSent;  // purge failed: nothing was written
+    Unit.LastDelivery = Delivery::NotSent;  // purge failed: nothing was written
   } else {
-    lastDelivery = Delivery::Unconfirmed;
+    Unit.LastDelivery = Delivery::Unconfirmed;
   }
   return result;
 }

@@ -3,11 +3,6 @@
 
 #include "link/link.h"
 
-uint32_t DeviceHandle = 0;
-FT_HANDLE DriverHandle = nullptr;
-uint32_t LastDriverStatus = 0;
-uint8_t SerialNo[16] = {};
-
 namespace {
 
 // The application's 32-bit handle for the driver handle just opened. On
@@ -27,7 +22,7 @@ uint32_t HandleFor(FT_HANDLE driver) {
 }
 
 bool Record(FT_STATUS status) {
-  LastDriverStatus = static_cast<uint32_t>(status);
+  Unit.LastDriverStatus = static_cast<uint32_t>(status);
   return status == FT_OK;
 }
 
@@ -58,22 +53,22 @@ void TellTheUnitsIds() {
 }  // namespace
 
 void ClosePort() {
-  FT_Close(DriverHandle);  // nothing useful to do if the close fails
-  DriverHandle = nullptr;
-  DeviceHandle = 0;
+  FT_Close(Unit.DriverHandle);  // nothing useful to do if the close fails
+  Unit.DriverHandle = nullptr;
+  Unit.DeviceHandle = 0;
 }
 
 void OpenPort(uint32_t index) {
-  DeviceHandle = 0;
-  DriverHandle = nullptr;
-  if (!Record(FT_Open(static_cast<int>(index), &DriverHandle))) {
-    DriverHandle = nullptr;
+  Unit.DeviceHandle = 0;
+  Unit.DriverHandle = nullptr;
+  if (!Record(FT_Open(static_cast<int>(index), &Unit.DriverHandle))) {
+    Unit.DriverHandle = nullptr;
     return;
   }
   // A driver that reports success with a null handle has opened nothing the
   // application could be handed.
-  if (DriverHandle == nullptr) return;
-  DeviceHandle = HandleFor(DriverHandle);
+  if (Unit.DriverHandle == nullptr) return;
+  Unit.DeviceHandle = HandleFor(Unit.DriverHandle);
 
   FT_DEVICE type = 0;
   DWORD id = 0;
@@ -81,23 +76,23 @@ void OpenPort(uint32_t index) {
   // roomy scratch area keeps a long serial number from running over.
   char serial[64] = {};
   char description[64] = {};
-  bool ok = Record(FT_ResetDevice(DriverHandle)) &&
-            Record(FT_GetDeviceInfo(DriverHandle, &type, &id, serial,
+  bool ok = Record(FT_ResetDevice(Unit.DriverHandle)) &&
+            Record(FT_GetDeviceInfo(Unit.DriverHandle, &type, &id, serial,
                                     description, nullptr));
   if (ok) {
-    std::memcpy(SerialNo, serial, sizeof SerialNo);
+    std::memcpy(Unit.SerialNo, serial, sizeof Unit.SerialNo);
     ok = (id == kDeviceIdA || id == kDeviceIdB) &&
-         Record(FT_SetBaudRate(DriverHandle, kBaudRate)) &&
-         Record(FT_SetDataCharacteristics(DriverHandle, FT_BITS_8,
+         Record(FT_SetBaudRate(Unit.DriverHandle, kBaudRate)) &&
+         Record(FT_SetDataCharacteristics(Unit.DriverHandle, FT_BITS_8,
                                           FT_STOP_BITS_1, FT_PARITY_NONE)) &&
-         Record(FT_SetFlowControl(DriverHandle, FT_FLOW_NONE, 0, 0)) &&
-         Record(FT_SetChars(DriverHandle, 0, 0, 0, 0));
+         Record(FT_SetFlowControl(Unit.DriverHandle, FT_FLOW_NONE, 0, 0)) &&
+         Record(FT_SetChars(Unit.DriverHandle, 0, 0, 0, 0));
   }
   if (ok) {
     // A bridge that cannot take the time-outs still works with its default
     // ones, so this one call is neither recorded nor tested.
-    FT_SetTimeouts(DriverHandle, kReadTimeoutMs, kWriteTimeoutMs);
-    ok = Record(FT_Purge(DriverHandle, kPurgeBoth));
+    FT_SetTimeouts(Unit.DriverHandle, kReadTimeoutMs, kWriteTimeoutMs);
+    ok = Record(FT_Purge(Unit.DriverHandle, kPurgeBoth));
   }
   if (!ok) ClosePort();
 }
@@ -117,7 +112,7 @@ SearchOutcome SearchDevice() {
   if (count > kMaxDevices) count = kMaxDevices;
   for (DWORD index = 0; index < count; ++index) {
     OpenPort(static_cast<uint32_t>(index));
-    if (DeviceHandle != 0) return SearchOutcome::Open;
+    if (Unit.DeviceHandle != 0) return SearchOutcome::Open;
   }
   return SearchOutcome::NoneAccepted;
 }

@@ -6,17 +6,8 @@
 #include <cstdint>
 
 #include "d2xx.h"
-
-// The handle the application sees, 0 while no unit is open. On 32-bit
-// Windows it is the driver handle itself; where driver handles are 64-bit
-// pointers it is a non-zero number that stands for DriverHandle.
-extern uint32_t DeviceHandle;
-// The driver's own handle of the open unit, nullptr while none is open.
-extern FT_HANDLE DriverHandle;
-// Status of the most recent driver call, FT_OK for success.
-extern uint32_t LastDriverStatus;
-// Serial-number text of the last device whose information was read.
-extern uint8_t SerialNo[16];
+#include "protocol/protocol.h"
+#include "unit/unit.h"
 
 // The accepted bridges: USB vendor id in the high half, product id low.
 constexpr uint32_t kDeviceIdA = 0x16C91003;
@@ -32,33 +23,20 @@ enum class SearchOutcome {
   NoCount,       // the driver did not give its device count
   NoDevice,      // the driver sees no device
   NoneAccepted,  // no device could be opened, accepted and configured
-  Open,          // DeviceHandle holds the configured unit
+  Open,          // Unit.DeviceHandle holds the configured unit
 };
 
 // Tries the devices in the driver's order; the first accepted one wins.
 constexpr uint32_t kMaxDevices = 64;
 SearchOutcome SearchDevice();
 
-// Tries one device. Leaves DeviceHandle non-zero if, and only if, the device
-// was opened, accepted and fully configured; a device that fails any step is
-// closed again.
+// Tries one device. Leaves Unit.DeviceHandle non-zero if, and only if, the
+// device was opened, accepted and fully configured; a device that fails any
+// step is closed again.
 void OpenPort(uint32_t index);
 
-// Closes the driver handle (status not examined) and clears DeviceHandle.
+// Closes the driver handle (status not examined) and clears Unit.DeviceHandle.
 void ClosePort();
-
-// Reply statuses.
-constexpr int StAck = 0x11;
-constexpr int StItem = 0x22;
-constexpr int StList = 0x33;
-constexpr int StReset = 0xBB;
-constexpr int StNone = 0xEE;
-
-// Every frame buffer is 256 bytes: the longest request is 255 bytes and the
-// longest reply delivered to a caller is 256 (an item with its length byte).
-constexpr uint32_t kFrameSize = 256;
-using FrameBuf = uint8_t[kFrameSize];
-constexpr uint32_t kMaxPayload = 251;
 
 // One request/reply exchange. `count` and `buffer` are optional: on entry
 // they hold the payload (sent only when both are given and count is not 0);

@@ -6,8 +6,8 @@
 // The reply is read in three steps whose sizes come from what was read
 // before: the status alone (most replies end there), the length alone, then
 // data and check byte in one read of exactly L + 1 bytes.
-#include "commands/commands.h"
 #include "link/link.h"
+#include "protocol/protocol.h"
 
 namespace {
 
@@ -50,31 +50,31 @@ int Transact(uint8_t command, uint32_t *count, FrameBuf *buffer) {
   }
 
   // Whatever an abandoned reply left in the queues must not reach this one.
-  LastDriverStatus = FT_Purge(DriverHandle, kPurgeBoth);
-  if (LastDriverStatus != FT_OK) return -1;
+  Unit.LastDriverStatus = FT_Purge(Unit.DriverHandle, kPurgeBoth);
+  if (Unit.LastDriverStatus != FT_OK) return -1;
 
   // A short write is not examined: it shows as a missing reply.
   DWORD written = 0;
-  LastDriverStatus = FT_Write(DriverHandle, request, size, &written);
-  if (LastDriverStatus != FT_OK) return -2;
+  Unit.LastDriverStatus = FT_Write(Unit.DriverHandle, request, size, &written);
+  if (Unit.LastDriverStatus != FT_OK) return -2;
 
   uint8_t status = 0;
   DWORD got = 0;
-  LastDriverStatus = FT_Read(DriverHandle, &status, 1, &got);
-  if (LastDriverStatus != FT_OK) return -3;
+  Unit.LastDriverStatus = FT_Read(Unit.DriverHandle, &status, 1, &got);
+  if (Unit.LastDriverStatus != FT_OK) return -3;
   if (got < 1) return -4;
   if (!CarriesData(command, status)) return status;
 
   uint8_t length = 0;
   got = 0;
-  LastDriverStatus = FT_Read(DriverHandle, &length, 1, &got);
-  if (LastDriverStatus != FT_OK) return -5;
+  Unit.LastDriverStatus = FT_Read(Unit.DriverHandle, &length, 1, &got);
+  if (Unit.LastDriverStatus != FT_OK) return -5;
   if (got < 1) return -6;
 
   DWORD want = static_cast<DWORD>(length) + 1;
   got = 0;
-  LastDriverStatus = FT_Read(DriverHandle, body, want, &got);
-  if (LastDriverStatus != FT_OK) return -7;
+  Unit.LastDriverStatus = FT_Read(Unit.DriverHandle, body, want, &got);
+  if (Unit.LastDriverStatus != FT_OK) return -7;
   if (got < want) return -8;
 
   // Without a place to put it the body has been read to its end and is

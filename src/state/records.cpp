@@ -9,14 +9,6 @@
 
 #include "state/state.h"
 
-PcbData PcbRecord = {};
-TavoData LiveRecord = {};
-TavoData BackupRecord = {};
-uint8_t CoinPending = 0;
-uint8_t BillPending = 0;
-uint8_t NoteLimit = 0;
-uint32_t TradeCounter = 0;
-
 namespace {
 
 // Walks the complete entries of a list in order and hands each tag and
@@ -154,12 +146,12 @@ void DecodeCoinItems(TavoData *record, uint32_t length, const uint8_t *data) {
             // it through TAVO_GetTAVOData.
             uint8_t s = v[0];
             if (s & CoinSettled)
-              CoinPending &= static_cast<uint8_t>(~PendingSettle);
+              Unit.CoinPending &= static_cast<uint8_t>(~PendingSettle);
             if (s & CoinPayoutBit)
-              CoinPending &=
+              Unit.CoinPending &=
                   static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
             record->CoinFlags = s | (record->CoinFlags & CoinLatched) |
-                                (static_cast<uint32_t>(CoinPending) << 24);
+                                (static_cast<uint32_t>(Unit.CoinPending) << 24);
             break;
           }
           case 0x0C:
@@ -191,12 +183,12 @@ void DecodeBillItems(TavoData *record, uint32_t length, const uint8_t *data) {
           case 0x1B: {
             uint8_t s0 = v[0];
             if (s0 & BillSettled)
-              BillPending &= static_cast<uint8_t>(~PendingSettle);
+              Unit.BillPending &= static_cast<uint8_t>(~PendingSettle);
             if (s0 & BillPayoutBit)
-              BillPending &=
+              Unit.BillPending &=
                   static_cast<uint8_t>(~(PendingPayout | PendingUnconfirmed));
-            record->BillFlags =
-                LittleEndian(v, 3) | (static_cast<uint32_t>(BillPending) << 24);
+            record->BillFlags = LittleEndian(v, 3) |
+                                (static_cast<uint32_t>(Unit.BillPending) << 24);
             break;
           }
           case 0x1C:
@@ -213,25 +205,11 @@ void DecodeBillItems(TavoData *record, uint32_t length, const uint8_t *data) {
 }
 
 bool CoinFitted() {
-  return LiveRecord.CoinUnitId[0] != 0 || LiveRecord.CoinUnitId[1] != 0;
+  return Unit.LiveRecord.CoinUnitId[0] != 0 ||
+         Unit.LiveRecord.CoinUnitId[1] != 0;
 }
 
 bool BillFitted() {
-  return LiveRecord.BillUnitId[0] != 0 || LiveRecord.BillUnitId[1] != 0;
-}
-
-void ClearState() {
-  PcbRecord = PcbData{};
-  LiveRecord = TavoData{};
-  BackupRecord = TavoData{};
-  CoinPending = 0;
-  BillPending = 0;
-  NoteLimit = 0;
-  TradeCounter = 0;
-  ReadInFull = 0;
-  TrueCredit = 0;
-  TradeClosing = false;
-  ClosedUnits = 0;
-  NoteStockMark = 0;
-  NoteStockMarkKnown = false;
+  return Unit.LiveRecord.BillUnitId[0] != 0 ||
+         Unit.LiveRecord.BillUnitId[1] != 0;
 }

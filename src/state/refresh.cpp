@@ -9,13 +9,13 @@ namespace {
 using Decoder = void (*)(uint32_t length, const uint8_t *data);
 
 void IntoBoard(uint32_t n, const uint8_t *d) {
-  DecodeBoardItems(&PcbRecord, n, d);
+  DecodeBoardItems(&Unit.PcbRecord, n, d);
 }
 void IntoLiveCoin(uint32_t n, const uint8_t *d) {
-  DecodeCoinItems(&LiveRecord, n, d);
+  DecodeCoinItems(&Unit.LiveRecord, n, d);
 }
 void IntoLiveBill(uint32_t n, const uint8_t *d) {
-  DecodeBillItems(&LiveRecord, n, d);
+  DecodeBillItems(&Unit.LiveRecord, n, d);
 }
 
 enum class Kind { Read, BoardPoll, UnitPoll };
@@ -55,12 +55,12 @@ uint32_t CoinValue(const uint8_t counts[4]) {
 // doubt.
 // `recovered` receives the bit when a device in doubt was read in full.
 int Step(int bit, bool full, int (*poll)(), int (*read)(), int &recovered) {
-  bool doubt = (ReadInFull & bit) != 0;
+  bool doubt = (Unit.ReadInFull & bit) != 0;
   if ((full || doubt ? read() : poll()) != 0) {
-    ReadInFull = static_cast<uint8_t>(ReadInFull | bit);
+    Unit.ReadInFull = static_cast<uint8_t>(Unit.ReadInFull | bit);
     return bit;
   }
-  ReadInFull = static_cast<uint8_t>(ReadInFull & ~bit);
+  Unit.ReadInFull = static_cast<uint8_t>(Unit.ReadInFull & ~bit);
   if (doubt) recovered |= bit;
   return 0;
 }
@@ -82,40 +82,31 @@ int Refresh(bool full) {
 
 }  // namespace
 
-uint8_t ReadInFull = 0;
-bool TradeClosing = false;
-uint8_t ClosedUnits = 0;
-uint8_t NoteStockMark = 0;
-bool NoteStockMarkKnown = false;
-uint32_t TrueCredit = 0;
-uint8_t CoinPayoutMark[8] = {};
-uint8_t BillPayoutMark[2] = {};
-
 void DoubtDevice(int failureBit) {
-  ReadInFull = static_cast<uint8_t>(ReadInFull | failureBit);
+  Unit.ReadInFull = static_cast<uint8_t>(Unit.ReadInFull | failureBit);
 }
 
-bool CoinIdle() { return (LiveRecord.CoinFlags & CoinStopped) != 0; }
-bool BillIdle() { return (LiveRecord.BillFlags & BillStopped) != 0; }
+bool CoinIdle() { return (Unit.LiveRecord.CoinFlags & CoinStopped) != 0; }
+bool BillIdle() { return (Unit.LiveRecord.BillFlags & BillStopped) != 0; }
 
 void MarkCoinPayout() {
   for (int k = 0; k < 4; ++k) {
-    CoinPayoutMark[k] = LiveRecord.CoinOut[k];
-    CoinPayoutMark[4 + k] = LiveRecord.CoinStock[k];
+    Unit.CoinPayoutMark[k] = Unit.LiveRecord.CoinOut[k];
+    Unit.CoinPayoutMark[4 + k] = Unit.LiveRecord.CoinStock[k];
   }
 }
 
 void MarkBillPayout() {
-  BillPayoutMark[0] = LiveRecord.BillOut;
-  BillPayoutMark[1] = LiveRecord.BillStock;
+  Unit.BillPayoutMark[0] = Unit.LiveRecord.BillOut;
+  Unit.BillPayoutMark[1] = Unit.LiveRecord.BillStock;
 }
 
 // Paying moves coins out of the stock and into the out-count; acceptance is
 // off while a payout is sent, so nothing else lowers the stock.
 bool CoinMovedSinceMark() {
   for (int k = 0; k < 4; ++k) {
-    if (CoinPayoutMark[k] != LiveRecord.CoinOut[k] ||
-        CoinPayoutMark[4 + k] > LiveRecord.CoinStock[k]) {
+    if (Unit.CoinPayoutMark[k] != Unit.LiveRecord.CoinOut[k] ||
+        Unit.CoinPayoutMark[4 + k] > Unit.LiveRecord.CoinStock[k]) {
       return true;
     }
   }
@@ -123,38 +114,40 @@ bool CoinMovedSinceMark() {
 }
 
 bool BillMovedSinceMark() {
-  return BillPayoutMark[0] != LiveRecord.BillOut ||
-         BillPayoutMark[1] > LiveRecord.BillStock;
+  return Unit.BillPayoutMark[0] != Unit.LiveRecord.BillOut ||
+         Unit.BillPayoutMark[1] > Unit.LiveRecord.BillStock;
 }
 
 void ResolvePendingFromState(bool coinRead, bool billRead) {
-  const TavoData &live = LiveRecord;
+  const TavoData &live = Unit.LiveRecord;
   // Whatever a unit reports, a payout that moved its counts has started:
   // it is no longer in doubt, only pending until the unit is done.
-  if ((CoinPending & PendingUnconfirmed) && CoinMovedSinceMark())
-    CoinPending &= static_cast<uint8_t>(~PendingUnconfirmed);
-  if ((BillPending & PendingUnconfirmed) && BillMovedSinceMark())
-    BillPending &= static_cast<uint8_t>(~PendingUnconfirmed);
+  if ((Unit.CoinPending & PendingUnconfirmed) && CoinMovedSinceMark())
+    Unit.CoinPending &= static_cast<uint8_t>(~PendingUnconfirmed);
+  if ((Unit.BillPending & PendingUnconfirmed) && BillMovedSinceMark())
+    Unit.BillPending &= static_cast<uint8_t>(~PendingUnconfirmed);
 
   // The rest judges a unit by its whole state, so only right after a full
   // read. A unit that has stopped after a payout that moved its counts has
   // paid; one that has stopped without moving them may not have begun, and
   // its payout stays pending until it reports.
   if (coinRead && CoinIdle()) {
-    if ((CoinPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout &&
+    if ((Unit.CoinPending & (PendingPayout | PendingUnconfirmed)) ==
+            PendingPayout &&
         CoinMovedSinceMark())
-      CoinPending &= static_cast<uint8_t>(~PendingPayout);
+      Unit.CoinPending &= static_cast<uint8_t>(~PendingPayout);
     bool closed = true;
     for (int k = 0; k < 4; ++k)
       closed = closed && !live.CoinIn[k] && !live.CoinOut[k];
-    if (closed) CoinPending &= static_cast<uint8_t>(~PendingSettle);
+    if (closed) Unit.CoinPending &= static_cast<uint8_t>(~PendingSettle);
   }
   if (billRead && BillIdle()) {
-    if ((BillPending & (PendingPayout | PendingUnconfirmed)) == PendingPayout &&
+    if ((Unit.BillPending & (PendingPayout | PendingUnconfirmed)) ==
+            PendingPayout &&
         BillMovedSinceMark())
-      BillPending &= static_cast<uint8_t>(~PendingPayout);
+      Unit.BillPending &= static_cast<uint8_t>(~PendingPayout);
     if (live.BillEscrow == 0 && live.BillOut == 0)
-      BillPending &= static_cast<uint8_t>(~PendingSettle);
+      Unit.BillPending &= static_cast<uint8_t>(~PendingSettle);
   }
   MirrorPendingInFlags();
 }
@@ -163,8 +156,8 @@ void MirrorPendingInFlags() {
   auto mirror = [](uint32_t &flags, uint8_t pending) {
     flags = (flags & 0x00FFFFFFu) | (static_cast<uint32_t>(pending) << 24);
   };
-  if (CoinFitted()) mirror(LiveRecord.CoinFlags, CoinPending);
-  if (BillFitted()) mirror(LiveRecord.BillFlags, BillPending);
+  if (CoinFitted()) mirror(Unit.LiveRecord.CoinFlags, Unit.CoinPending);
+  if (BillFitted()) mirror(Unit.LiveRecord.BillFlags, Unit.BillPending);
 }
 
 int ReadBoard() { return Exchange(CmdBoardRead, Kind::Read, IntoBoard); }
@@ -207,22 +200,23 @@ uint32_t CompleteStep(uint32_t counter0) {
   return kNoteCount - counter0 % kNoteCount;
 }
 
-bool NoteMarked() { return NoteOnItsWay(PcbRecord.Meters[4]); }
+bool NoteMarked() { return NoteOnItsWay(Unit.PcbRecord.Meters[4]); }
 
 void SyncNotesFromBoard() {
-  uint32_t notes = NotesCounted(PcbRecord.Meters[4]);
-  LiveRecord.BillStacked = static_cast<uint8_t>(notes > 0xFF ? 0xFF : notes);
+  uint32_t notes = NotesCounted(Unit.PcbRecord.Meters[4]);
+  Unit.LiveRecord.BillStacked =
+      static_cast<uint8_t>(notes > 0xFF ? 0xFF : notes);
   constexpr uint8_t kTakingIn = PendingRecheck | PendingCount;
   if (NoteMarked()) {
-    BillPending |= kTakingIn;
+    Unit.BillPending |= kTakingIn;
   } else {
-    BillPending &= static_cast<uint8_t>(~kTakingIn);
+    Unit.BillPending &= static_cast<uint8_t>(~kTakingIn);
   }
   MirrorPendingInFlags();
 }
 
 bool CoinCountsHaveRoom() {
-  for (uint8_t n : LiveRecord.CoinIn) {
+  for (uint8_t n : Unit.LiveRecord.CoinIn) {
     if (n >= kCoinCountCeiling) return false;
   }
   return true;
@@ -259,7 +253,7 @@ namespace {
 
 // What the units' counts hold for the trade: money in less money out.
 int64_t CountsNet() {
-  const TavoData &live = LiveRecord;
+  const TavoData &live = Unit.LiveRecord;
   // A note marked on its way that has left the escrow counts; while it is
   // still held it counts as the held note, once.
   uint32_t onItsWay = NoteMarked() && live.BillEscrow == 0 ? 1u : 0u;
@@ -272,16 +266,16 @@ int64_t CountsNet() {
 }  // namespace
 
 uint32_t ChargedAboveCounts() {
-  int64_t above = static_cast<int64_t>(PcbRecord.Meters[8]) - CountsNet();
+  int64_t above = static_cast<int64_t>(Unit.PcbRecord.Meters[8]) - CountsNet();
   return above > 0 ? static_cast<uint32_t>(above) : 0;
 }
 
 void ComputeCredit() {
   int64_t counted = CountsNet();
   uint32_t net = counted > 0 ? static_cast<uint32_t>(counted) : 0;
-  uint32_t charged = PcbRecord.Meters[8];
-  uint32_t credit = net >= charged && !TradeClosing ? net - charged : 0;
-  TrueCredit = credit;
-  PcbRecord.Credit =
+  uint32_t charged = Unit.PcbRecord.Meters[8];
+  uint32_t credit = net >= charged && !Unit.TradeClosing ? net - charged : 0;
+  Unit.TrueCredit = credit;
+  Unit.PcbRecord.Credit =
       static_cast<uint16_t>(credit > 0xFFFFu ? kCreditHeld : credit);
 }

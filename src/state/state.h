@@ -7,15 +7,10 @@
 #include <cstdint>
 
 #include "tavoctl.h"
-
-extern PcbData PcbRecord;      // the board and the trade
-extern TavoData LiveRecord;    // what the money units report now
-extern TavoData BackupRecord;  // what the backup memory held at open
+#include "unit/unit.h"
 
 // Commands sent to a unit whose completion it reports later; the top byte of
 // the unit's flags word mirrors them.
-extern uint8_t CoinPending;
-extern uint8_t BillPending;
 constexpr uint8_t PendingSettle = 0x01;
 constexpr uint8_t PendingPayout = 0x02;
 constexpr uint8_t PendingRecheck = 0x04;  // note unit only
@@ -24,15 +19,9 @@ constexpr uint8_t PendingCount = 0x08;    // note unit only
 // was lost, so the unit may or may not be paying.
 constexpr uint8_t PendingUnconfirmed = 0x10;
 
-// Trade state kept beside the records.
-extern uint8_t NoteLimit;
-extern uint32_t TradeCounter;
-
 // What a money unit showed when a payout command to it went unconfirmed:
 // out-counts and stocks (coin unit: four of each; note unit: one of each).
 // A unit that has paid anything has moved them.
-extern uint8_t CoinPayoutMark[8];
-extern uint8_t BillPayoutMark[2];
 // Takes the marks of a unit before its payout command is sent.
 void MarkCoinPayout();
 void MarkBillPayout();
@@ -99,7 +88,6 @@ int RefreshUnit(int unit);
 void ComputeCredit();
 // The devices (RefreshCoinFailed, RefreshBillFailed, RefreshBoardFailed
 // bits) that the next refresh reads in full.
-extern uint8_t ReadInFull;
 // Marks a device for a full read at its next refresh: its report may have
 // been lost on the line.
 void DoubtDevice(int failureBit);
@@ -119,9 +107,7 @@ void MirrorPendingInFlags();
 // has settled and the other has not, or the board's meters have not been
 // cleared yet, the counts no longer add up to the trade's money: the credit
 // is held at 0 until the trade is closed, and the money exports wait.
-extern bool TradeClosing;
 // The credit as computed, before it is held to 16 bits.
-extern uint32_t TrueCredit;
 // What Credit shows while the customer's money is more than 16 bits hold.
 constexpr uint16_t kCreditHeld = 65530;
 
@@ -150,8 +136,6 @@ uint32_t CompleteStep(uint32_t counter0);
 // The note stock when the last note was marked on its way or seen held
 // with its mark (`known` false when this process has not seen it): a note
 // stacked raises it, a note taken back does not.
-extern uint8_t NoteStockMark;
-extern bool NoteStockMarkKnown;
 // Whether the board's counter 0 shows a note on its way.
 bool NoteMarked();
 // Brings BillStacked and the take-in pending bits up to the board's
@@ -167,14 +151,10 @@ bool CoinCountsHaveRoom();
 
 // The fitted units (RefreshCoinFailed, RefreshBillFailed bits) whose settle
 // in the trade's close has been reported done.
-extern uint8_t ClosedUnits;
 // What the charged-amount meter holds above the money the units' counts
 // still hold for the trade (0 when it holds no more). Only a close that
 // stopped half-way leaves more charged than the counts hold: a settle has
 // closed counts whose money the meter still counts.
 uint32_t ChargedAboveCounts();
-
-// Clears every record, pending byte and trade value (done at open).
-void ClearState();
 
 #endif  // TAVOCTL_STATE_STATE_H

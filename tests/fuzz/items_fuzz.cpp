@@ -222,15 +222,17 @@ void Decoders(FuzzedDataProvider &in) {
   RefCoin(coinImage, refCoinPending, list.get(), n);
   RefBill(billImage, refBillPending, list.get(), n);
 
-  CoinPending = coinPending;
+  Unit.CoinPending = coinPending;
   DecodeBoardItems(&board, n, list.get());
   DecodeCoinItems(&coin, n, list.get());
-  Expect(CoinPending == refCoinPending, "coin pending byte");
-  Expect((CoinPending & ~coinPending) == 0, "a decoder set a coin pending bit");
-  BillPending = billPending;
+  Expect(Unit.CoinPending == refCoinPending, "coin pending byte");
+  Expect((Unit.CoinPending & ~coinPending) == 0,
+         "a decoder set a coin pending bit");
+  Unit.BillPending = billPending;
   DecodeBillItems(&bill, n, list.get());
-  Expect(BillPending == refBillPending, "note pending byte");
-  Expect((BillPending & ~billPending) == 0, "a decoder set a note pending bit");
+  Expect(Unit.BillPending == refBillPending, "note pending byte");
+  Expect((Unit.BillPending & ~billPending) == 0,
+         "a decoder set a note pending bit");
 
   Expect(std::memcmp(&board, boardImage, sizeof board) == 0, "board record");
   Expect(std::memcmp(&coin, coinImage, sizeof coin) == 0, "coin items");
@@ -238,16 +240,16 @@ void Decoders(FuzzedDataProvider &in) {
 }
 
 void Credit(FuzzedDataProvider &in) {
-  ClearState();
-  TavoData &t = LiveRecord;
+  Unit = UnitState{};
+  TavoData &t = Unit.LiveRecord;
   for (uint8_t &c : t.CoinIn) c = in.ConsumeIntegral<uint8_t>();
   for (uint8_t &c : t.CoinOut) c = in.ConsumeIntegral<uint8_t>();
   t.BillEscrow = in.ConsumeIntegral<uint8_t>();
   t.BillStacked = in.ConsumeIntegral<uint8_t>();
   t.BillOut = in.ConsumeIntegral<uint8_t>();
-  BillPending = in.ConsumeIntegral<uint8_t>();
-  PcbRecord.Meters[4] = in.ConsumeIntegral<uint8_t>();
-  PcbRecord.Meters[8] = in.ConsumeIntegral<uint32_t>();
+  Unit.BillPending = in.ConsumeIntegral<uint8_t>();
+  Unit.PcbRecord.Meters[4] = in.ConsumeIntegral<uint8_t>();
+  Unit.PcbRecord.Meters[8] = in.ConsumeIntegral<uint32_t>();
   ComputeCredit();
 
   const uint64_t coin[4] = {10, 50, 100, 500};
@@ -260,20 +262,20 @@ void Credit(FuzzedDataProvider &in) {
   // A note on its way from the escrow to the count is still the customer's:
   // counter 0 counts 16 to a note, and a remainder of 8 or 14 marks one on
   // its way (a count of 1 to 7 is one per note, none on its way).
-  uint32_t m = PcbRecord.Meters[4];
+  uint32_t m = Unit.PcbRecord.Meters[4];
   bool onItsWay = !(m > 0 && m < 8) && (m % 16 == 8 || m % 16 == 14);
   if (onItsWay && t.BillEscrow == 0) taken += 1000;
   uint64_t net = paid <= taken ? taken - paid : 0;
-  uint64_t charged = PcbRecord.Meters[8];
+  uint64_t charged = Unit.PcbRecord.Meters[8];
   uint64_t owed = net >= charged ? net - charged : 0;
   // More than 16 bits hold is shown as 65530, an amount the stock can pay.
   uint64_t shown = owed > 0xFFFF ? kCreditHeld : owed;
-  Expect(PcbRecord.Credit == shown, "credit");
+  Expect(Unit.PcbRecord.Credit == shown, "credit");
 }
 
 void Change(FuzzedDataProvider &in) {
-  ClearState();
-  TavoData &t = LiveRecord;
+  Unit = UnitState{};
+  TavoData &t = Unit.LiveRecord;
   // Only fitted units pay: a unit is fitted while either of its id bytes is
   // not 0.
   const bool coinFitted = in.ConsumeIntegral<uint8_t>() != 0;

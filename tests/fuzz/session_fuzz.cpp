@@ -213,7 +213,7 @@ FT_STATUS FTAPI FT_Write(FT_HANDLE h, void *buffer, DWORD size,
   if (size > 2) writesInStep.push_back(driverCalls - 1 - stepFirstCall);
   if (!paying && IsPayout(static_cast<const uint8_t *>(buffer), size)) {
     paying = true;
-    creditPaid = PcbRecord.Credit;
+    creditPaid = Unit.PcbRecord.Credit;
   }
   if (fault == Fault::Lost) {
     if (written != nullptr) *written = size;
@@ -563,16 +563,16 @@ void CheckAfter(const Step &s, uint32_t code, size_t from, uint16_t credit) {
 
   vu_state unit{};
   vu_get_state(0, &unit);
-  if ((unit.open != 0) != (DeviceHandle != 0))
+  if ((unit.open != 0) != (Unit.DeviceHandle != 0))
     Fail(name + ": the unit " + (unit.open ? "has" : "has no") +
          " driver handle open, the library " +
-         (DeviceHandle != 0 ? "has a unit open" : "has none"));
+         (Unit.DeviceHandle != 0 ? "has a unit open" : "has none"));
 
   // Another handle than the open unit's is refused, and nothing is sent.
   uint32_t calls = driverCalls;
   TavoData t;
-  uint32_t refused = TAVO_GetBackupData(DeviceHandle + 0x10001u, &t);
-  uint32_t want = DeviceHandle != 0 ? 0x0702u : 0x0701u;
+  uint32_t refused = TAVO_GetBackupData(Unit.DeviceHandle + 0x10001u, &t);
+  uint32_t want = Unit.DeviceHandle != 0 ? 0x0702u : 0x0701u;
   if (refused != want || driverCalls != calls)
     Fail("a wrong handle after " + name + " gave " + Hex(refused));
 
@@ -692,11 +692,11 @@ void Run(const Step &s) {
   if (trace) {
     std::fprintf(stderr, "%s(%u, %u) -> %s, credit %u\n",
                  kExportName[static_cast<int>(s.op)], s.a, s.b,
-                 Hex(code).c_str(), PcbRecord.Credit);
+                 Hex(code).c_str(), Unit.PcbRecord.Credit);
   }
   // What a payback paid: the Credit when it sent its first payout frame; a
   // payback that sent none paid nothing, and leaves Credit at 0.
-  CheckAfter(s, code, from, paying ? creditPaid : PcbRecord.Credit);
+  CheckAfter(s, code, from, paying ? creditPaid : Unit.PcbRecord.Credit);
 }
 
 // What each step of the last session did: its operation and the numbers
@@ -809,6 +809,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     last = s;
   }
   // Whatever the session left open is closed, as an application would.
-  if (DeviceHandle != 0) TAVO_Close(DeviceHandle);
+  if (Unit.DeviceHandle != 0) TAVO_Close(Unit.DeviceHandle);
   return 0;
 }

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   d.Clear();
   d.status = StatusOf;
   d.deliver = Deliver;
-  DriverHandle = reinterpret_cast<FT_HANDLE>(&d);
+  Unit.DriverHandle = reinterpret_cast<FT_HANDLE>(&d);
   // The exchange purges the receive queue before it writes: the reply must
   // arrive after the write.
   static std::vector<uint8_t> pending;
@@ -209,8 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // ---- compare
   Expect(result, want, "result");
-  Expect(static_cast<long>(LastDriverStatus), static_cast<long>(lastStatus),
-         "last driver status");
+  Expect(static_cast<long>(Unit.LastDriverStatus),
+         static_cast<long>(lastStatus), "last driver status");
   if (script.purge == FT_OK) {
     Expect(static_cast<long>(d.frames.size()), script.write == FT_OK ? 1 : 0,
            "frames written");

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "api/api.h"
@@ -22,20 +21,14 @@ inline void ResetLibrary() {
   Clock::Get() = Clock{};
   Clock::Get().Install();
   ApiBusy.store(0);
-  DeviceHandle = 0;
-  DriverHandle = nullptr;
-  LastDriverStatus = 0;
-  std::memset(SerialNo, 0, sizeof SerialNo);
-  ClearState();
-  SegDots = 0;
-  std::memset(SegDigits, kBlankDigit, sizeof SegDigits);
+  Unit = UnitState{};
 }
 
 // A port that the exchanges can use without a device search: the driver
 // handle of the scripted device 0, and an application handle for it.
 inline void PretendPortOpen(uint32_t handle = 0x5EED) {
-  DriverHandle = D2xx::Get().HandleOf(0);
-  DeviceHandle = handle;
+  Unit.DriverHandle = D2xx::Get().HandleOf(0);
+  Unit.DeviceHandle = handle;
 }
 
 // The requested sizes of the FT_Read calls made so far, in order.

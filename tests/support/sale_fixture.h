@@ -210,7 +210,7 @@ class SaleTest : public ::testing::Test {
 
  private:
   static void CloseAnyUnit() {
-    if (DeviceHandle != 0) TAVO_Close(DeviceHandle);
+    if (Unit.DeviceHandle != 0) TAVO_Close(Unit.DeviceHandle);
   }
 };
 

@@ -448,20 +448,20 @@ TEST_F(EncoderTest, AnythingButStAckFailsAndChangesNothing) {
       Fresh();
       for (uint8_t command : kAllCommands) d.Standing(command, r.reply);
       if (r.failing != Fn::ListDevices) d.Fail(r.failing, FT_IO_ERROR);
-      CoinPending = 0x03;
-      BillPending = 0x0F;
-      LiveRecord.CoinFlags = 0x12345678;
-      PcbRecord.Credit = 4321;
-      const PcbData pcb = PcbRecord;
-      const TavoData live = LiveRecord;
+      Unit.CoinPending = 0x03;
+      Unit.BillPending = 0x0F;
+      Unit.LiveRecord.CoinFlags = 0x12345678;
+      Unit.PcbRecord.Credit = 4321;
+      const PcbData pcb = Unit.PcbRecord;
+      const TavoData live = Unit.LiveRecord;
 
       EXPECT_EQ(e.send(), -1);
       EXPECT_LE(d.frames.size(), 1u);
       EXPECT_EQ(d.CallsOf(Fn::Purge).size(), 1u);
-      EXPECT_EQ(CoinPending, 0x03);
-      EXPECT_EQ(BillPending, 0x0F);
-      EXPECT_EQ(std::memcmp(&pcb, &PcbRecord, sizeof pcb), 0);
-      EXPECT_EQ(std::memcmp(&live, &LiveRecord, sizeof live), 0);
+      EXPECT_EQ(Unit.CoinPending, 0x03);
+      EXPECT_EQ(Unit.BillPending, 0x0F);
+      EXPECT_EQ(std::memcmp(&pcb, &Unit.PcbRecord, sizeof pcb), 0);
+      EXPECT_EQ(std::memcmp(&live, &Unit.LiveRecord, sizeof live), 0);
     }
   }
 }

@@ -45,7 +45,7 @@ class ConnectionExport : public sale::SaleTest {
     EXPECT_EQ(d.frames.back(), kStop);
     EXPECT_GT(LastIndexOf(Fn::Close), LastIndexOf(Fn::Write));
     EXPECT_EQ(d.OpenHandles(), 0);
-    EXPECT_EQ(DeviceHandle, 0u);
+    EXPECT_EQ(Unit.DeviceHandle, 0u);
   }
 };
 
@@ -71,10 +71,10 @@ TEST_F(ConnectionExport, OpenWritesTheStartUpSequenceInOrder) {
   };
   EXPECT_EQ(d.frames, expected);
   EXPECT_NE(handle, 0u);
-  EXPECT_EQ(handle, DeviceHandle);
+  EXPECT_EQ(handle, Unit.DeviceHandle);
   EXPECT_EQ(d.OpenHandles(), 1);
-  EXPECT_EQ(BillPending, 0x01);
-  EXPECT_EQ(CoinPending, 0x01);
+  EXPECT_EQ(Unit.BillPending, 0x01);
+  EXPECT_EQ(Unit.CoinPending, 0x01);
 
   // The serial number heads the board record; no trade is open.
   PcbData pcb = Board();
@@ -129,9 +129,9 @@ TEST_P(OpenFailures, EndWithTheirCodeAndLeaveNoPortOpen) {
     // The search found nothing to use: nothing open, nothing sent.
     EXPECT_TRUE(d.frames.empty());
     EXPECT_EQ(d.OpenHandles(), 0);
-    EXPECT_EQ(DeviceHandle, 0u);
+    EXPECT_EQ(Unit.DeviceHandle, 0u);
   }
-  if (DeviceHandle == 0) {
+  if (Unit.DeviceHandle == 0) {
     // A later open searches for the unit again and succeeds.
     unit.ClearOverrides();
     d.Clear();
@@ -221,7 +221,7 @@ TEST_F(ConnectionExport, SettleFailureLeavesTheUnitOpen) {
   // The coin unit is not addressed once the note settle has failed.
   EXPECT_EQ(Count(CoinCtrl(0x02)), 0);
   EXPECT_EQ(d.OpenHandles(), 1);
-  EXPECT_EQ(handle, DeviceHandle);
+  EXPECT_EQ(handle, Unit.DeviceHandle);
   EXPECT_EQ(TAVO_Close(handle), 0u);
   EXPECT_EQ(d.OpenHandles(), 0);
 }
@@ -253,17 +253,17 @@ TEST_F(ConnectionExport, OpenForgetsWhatTheLastSessionLeft) {
   unit.InsertCoins(500, 2);
   unit.coin.reportsPayout = false;
   ASSERT_EQ(TAVO_PayOut(handle, 500), 0u);
-  ASSERT_EQ(CoinPending, 0x02);
+  ASSERT_EQ(Unit.CoinPending, 0x02);
   ASSERT_EQ(TAVO_7SegDot(handle, 0xFF), 0u);
   ASSERT_EQ(TAVO_Close(handle), 0u);
 
   // The coin unit is gone at the next open.
   unit.coin.fitted = false;
   Open();
-  EXPECT_EQ(CoinPending, 0);
-  EXPECT_EQ(BillPending, 0x01);  // the note unit's settle of this open
-  EXPECT_EQ(NoteLimit, 0);
-  EXPECT_EQ(TradeCounter, 0u);
+  EXPECT_EQ(Unit.CoinPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0x01);  // the note unit's settle of this open
+  EXPECT_EQ(Unit.NoteLimit, 0);
+  EXPECT_EQ(Unit.TradeCounter, 0u);
   PcbData pcb = Board();
   EXPECT_EQ(pcb.TradeId, 0u);
   EXPECT_EQ(pcb.AcceptLimit, 0u);
@@ -276,13 +276,13 @@ TEST_F(ConnectionExport, OpenForgetsWhatTheLastSessionLeft) {
   EXPECT_EQ(live.CoinUnitId[0], 0);
   EXPECT_EQ(live.CoinUnitId[1], 0);
   EXPECT_EQ(live.CoinIn[3], 0);
-  EXPECT_EQ(SegDots, 0);
+  EXPECT_EQ(Unit.SegDots, 0);
 }
 
 TEST_F(ConnectionExport, NullHandleAddressIsRefusedBeforeAnythingOpens) {
   EXPECT_EQ(TAVO_Open(nullptr), 0x0173u);
   EXPECT_TRUE(d.calls.empty());
-  EXPECT_EQ(DeviceHandle, 0u);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
 }
 
 TEST_F(ConnectionExport, SecondOpenIsRefusedAndLeavesTheVariable) {
@@ -316,8 +316,8 @@ TEST_F(ConnectionExport, OpensWithNeitherMoneyUnitFitted) {
     bool hello = f == Bytes({0x58, 0xA7}) || f == Bytes({0x60, 0x9F});
     EXPECT_TRUE(toBoard || hello) << "frame to a unit that is not fitted";
   }
-  EXPECT_EQ(CoinPending, 0);
-  EXPECT_EQ(BillPending, 0);
+  EXPECT_EQ(Unit.CoinPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
   Forget();
   TavoData live = Poll();
   const TavoData zero{};
@@ -352,8 +352,8 @@ TEST_F(ConnectionExport, BackupReadsFillTheBackupRecord) {
   EXPECT_EQ(backup.CoinFlags, 0x21u);
   EXPECT_EQ(backup.BillStock, 42);
   EXPECT_EQ(backup.BillFlags, 0x030210u);
-  EXPECT_EQ(LiveRecord.CoinStock[0], 0);
-  EXPECT_EQ(LiveRecord.BillStock, 0);
+  EXPECT_EQ(Unit.LiveRecord.CoinStock[0], 0);
+  EXPECT_EQ(Unit.LiveRecord.BillStock, 0);
 
   // The next open reads the backup again, and finds nothing stored.
   ASSERT_EQ(TAVO_Close(handle), 0u);
@@ -457,12 +457,12 @@ TEST_F(ConnectionExport, ResetOutcomes) {
     EXPECT_EQ(d.frames.size(), 1u + static_cast<size_t>(c.resetFrames));
     if (c.code == 0) {
       EXPECT_EQ(d.OpenHandles(), 0);
-      EXPECT_EQ(DeviceHandle, 0u);
+      EXPECT_EQ(Unit.DeviceHandle, 0u);
       EXPECT_GT(LastIndexOf(Fn::Close), LastIndexOf(Fn::Write));
       EXPECT_EQ(TAVO_Reset(handle), 0x0401u);
     } else {
       EXPECT_EQ(d.OpenHandles(), 1);
-      EXPECT_EQ(DeviceHandle, handle);
+      EXPECT_EQ(Unit.DeviceHandle, handle);
       EXPECT_TRUE(d.CallsOf(Fn::Close).empty());
     }
   }
@@ -506,9 +506,9 @@ TEST_F(ConnectionExport, ClearBackupRereadsTheBoardButNotTheBackup) {
   Bytes text(127, 'x');
   unit.Override({0xF1}, fake::Body(0x33, fake::Item(0x7D, text)));
   ASSERT_EQ(TAVO_ClearBackup(handle), 0u);
-  EXPECT_EQ(PcbRecord.BoardText[0], 'x');
-  EXPECT_EQ(PcbRecord.BoardText[126], 'x');
-  EXPECT_EQ(PcbRecord.BoardText[127], 0);
+  EXPECT_EQ(Unit.PcbRecord.BoardText[0], 'x');
+  EXPECT_EQ(Unit.PcbRecord.BoardText[126], 'x');
+  EXPECT_EQ(Unit.PcbRecord.BoardText[127], 0);
 
   TavoData after{};
   ASSERT_EQ(TAVO_GetBackupData(handle, &after), 0u);
@@ -524,12 +524,13 @@ TEST_F(ConnectionExport, ClearBackupKeepsTheTradeAndTheSerialNumber) {
   Poll();
   unit.Override({0xF1}, fake::Body(0x33, fake::Item(0x7D, Bytes(127, 'y'))));
   ASSERT_EQ(TAVO_ClearBackup(handle), 0u);
-  EXPECT_EQ(PcbRecord.BoardText[0], 'y');
-  EXPECT_EQ(PcbRecord.TradeId, 1u);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 2000u);
-  EXPECT_EQ(PcbRecord.Credit, 500u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(PcbRecord.SerialNo)),
-            "TV0000000000001");
+  EXPECT_EQ(Unit.PcbRecord.BoardText[0], 'y');
+  EXPECT_EQ(Unit.PcbRecord.TradeId, 1u);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 2000u);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 500u);
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char *>(Unit.PcbRecord.SerialNo)),
+      "TV0000000000001");
 }
 
 TEST_F(ConnectionExport, ClearBackupRunsAsFunctionThree) {

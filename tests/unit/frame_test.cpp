@@ -111,8 +111,8 @@ TEST_F(FrameTest, WithNoUnitOpenEveryExportAnswersReason01) {
 
 TEST_F(FrameTest, WithAnotherHandleEveryExportAnswersReason02) {
   uint32_t handle = OpenUnit();
-  const PcbData pcb = PcbRecord;
-  const TavoData live = LiveRecord;
+  const PcbData pcb = Unit.PcbRecord;
+  const TavoData live = Unit.LiveRecord;
   for (const Export *table : {kExports, kExportsBadArguments}) {
     size_t n = table == kExports ? std::size(kExports)
                                  : std::size(kExportsBadArguments);
@@ -127,15 +127,15 @@ TEST_F(FrameTest, WithAnotherHandleEveryExportAnswersReason02) {
     }
   }
   EXPECT_TRUE(d.calls.empty());
-  EXPECT_EQ(DeviceHandle, handle);
-  EXPECT_EQ(std::memcmp(&pcb, &PcbRecord, sizeof pcb), 0);
-  EXPECT_EQ(std::memcmp(&live, &LiveRecord, sizeof live), 0);
+  EXPECT_EQ(Unit.DeviceHandle, handle);
+  EXPECT_EQ(std::memcmp(&pcb, &Unit.PcbRecord, sizeof pcb), 0);
+  EXPECT_EQ(std::memcmp(&live, &Unit.LiveRecord, sizeof live), 0);
 }
 
 TEST_F(FrameTest, CloseClosesWhateverHandleItIsGiven) {
   uint32_t handle = OpenUnit();
   EXPECT_EQ(TAVO_Close(handle + 1), 0u);
-  EXPECT_EQ(DeviceHandle, 0u);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
   EXPECT_EQ(d.OpenHandles(), 0);
   EXPECT_EQ(ApiBusy.load(), 0);
   EXPECT_EQ(TAVO_Close(handle), 0x0201u);
@@ -146,7 +146,7 @@ TEST_F(FrameTest, OpenRefusesWhileAUnitIsOpen) {
   uint32_t second = 0xABCD;
   EXPECT_EQ(TAVO_Open(&second), 0x0111u);
   EXPECT_EQ(second, 0xABCDu);
-  EXPECT_EQ(DeviceHandle, handle);
+  EXPECT_EQ(Unit.DeviceHandle, handle);
   EXPECT_TRUE(d.calls.empty());
   EXPECT_EQ(ApiBusy.load(), 0);
 }
@@ -157,7 +157,7 @@ TEST_F(FrameTest, TheGuardIsReleasedAfterSuccessAndFailureAlike) {
     SCOPED_TRACE(e.name);
     e.call(handle);  // whatever it returns
     EXPECT_EQ(ApiBusy.load(), 0);
-    if (DeviceHandle == 0) handle = OpenUnit();
+    if (Unit.DeviceHandle == 0) handle = OpenUnit();
   }
   // The board refuses everything now.
   d.Standing(0xF3, fake::Status(0xEE));
@@ -166,7 +166,7 @@ TEST_F(FrameTest, TheGuardIsReleasedAfterSuccessAndFailureAlike) {
     SCOPED_TRACE(e.name);
     e.call(handle);
     EXPECT_EQ(ApiBusy.load(), 0);
-    if (DeviceHandle == 0) {
+    if (Unit.DeviceHandle == 0) {
       d.Standing(0xF3, fake::Status(0x11));
       d.Standing(0xF2, fake::Body(0x33, {}));
       handle = OpenUnit();
@@ -185,8 +185,8 @@ TEST_F(FrameTest, WhileAnExportRunsEveryExportAnswersItsFunctionNumber) {
   for (bool open : {false, true}) {
     fake::ResetLibrary();
     uint32_t handle = open ? OpenUnit() : 0;
-    const PcbData pcb = PcbRecord;
-    const TavoData live = LiveRecord;
+    const PcbData pcb = Unit.PcbRecord;
+    const TavoData live = Unit.LiveRecord;
     for (uint8_t fn : running) {
       SCOPED_TRACE(testing::Message() << (open ? "open" : "closed")
                                       << ", running 0x" << std::hex << int(fn));
@@ -203,9 +203,9 @@ TEST_F(FrameTest, WhileAnExportRunsEveryExportAnswersItsFunctionNumber) {
       ApiBusy.store(0);
     }
     EXPECT_TRUE(d.calls.empty());
-    EXPECT_EQ(DeviceHandle, handle);
-    EXPECT_EQ(std::memcmp(&pcb, &PcbRecord, sizeof pcb), 0);
-    EXPECT_EQ(std::memcmp(&live, &LiveRecord, sizeof live), 0);
+    EXPECT_EQ(Unit.DeviceHandle, handle);
+    EXPECT_EQ(std::memcmp(&pcb, &Unit.PcbRecord, sizeof pcb), 0);
+    EXPECT_EQ(std::memcmp(&live, &Unit.LiveRecord, sizeof live), 0);
   }
 }
 
@@ -224,7 +224,7 @@ TEST_F(FrameTest, TheGuardHoldsTheFunctionNumberWhileTheWorkRuns) {
   bool ran = false;
   fake::PretendPortOpen();
   EXPECT_EQ(RunExport(
-                0x03, DeviceHandle,
+                0x03, Unit.DeviceHandle,
                 [&]() -> uint16_t {
                   ran = true;
                   seen = ApiBusy.load();
@@ -236,7 +236,7 @@ TEST_F(FrameTest, TheGuardHoldsTheFunctionNumberWhileTheWorkRuns) {
   EXPECT_EQ(seen, 0x03);
   ran = false;
   EXPECT_EQ(RunExport(
-                0x03, DeviceHandle + 1,
+                0x03, Unit.DeviceHandle + 1,
                 [&]() -> uint16_t {
                   ran = true;
                   return 0;

@@ -328,13 +328,13 @@ TEST_F(TransactTest, ReportsTheStepThatFailed) {
     fake::ResetLibrary();
     fake::PretendPortOpen();
     // A stale status from an earlier call must not survive the exchange.
-    LastDriverStatus = 0x77;
+    Unit.LastDriverStatus = 0x77;
     if (c.failing != kNoFault) d.FailNth(c.failing, c.nth, c.status);
     d.Queue(0x62, c.reply);
     FrameBuf buffer;
     uint32_t count = 0;
     EXPECT_EQ(Transact(0x62, &count, &buffer), c.result);
-    EXPECT_EQ(LastDriverStatus, c.lastStatus);
+    EXPECT_EQ(Unit.LastDriverStatus, c.lastStatus);
     EXPECT_EQ(d.CallsOf(Fn::Write).size(), c.writes);
     EXPECT_EQ(fake::ReadSizes(), c.reads);
   }
@@ -426,7 +426,7 @@ TEST_F(TransactTest, RandomRepliesStayInsideTheBuffer) {
                                   result == -9)
         << iteration << ": " << result;
     ASSERT_LE(count, kFrameSize) << iteration;
-    ASSERT_EQ(LastDriverStatus, 0u) << iteration;
+    ASSERT_EQ(Unit.LastDriverStatus, 0u) << iteration;
   }
 }
 
@@ -466,14 +466,14 @@ const std::vector<ExpectedCall> kSetupOfDevice0 = {
 };
 
 TEST_F(DiscoveryTest, SetsUpTheFirstDeviceWithEveryValueFixed) {
-  LastDriverStatus = 0x77;
+  Unit.LastDriverStatus = 0x77;
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
   std::vector<ExpectedCall> want = {{Fn::ListDevices, -1, {0, 0x80000000u}}};
   want.insert(want.end(), kSetupOfDevice0.begin(), kSetupOfDevice0.end());
   ExpectCalls(want);
-  EXPECT_NE(DeviceHandle, 0u);
-  EXPECT_EQ(DriverHandle, d.HandleOf(0));
-  EXPECT_EQ(LastDriverStatus, 0u);
+  EXPECT_NE(Unit.DeviceHandle, 0u);
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(0));
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
   EXPECT_EQ(d.OpenHandles(), 1);
 }
 
@@ -482,7 +482,7 @@ TEST_F(DiscoveryTest, TheFirstAcceptedDeviceWinsAndLaterOnesStayClosed) {
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
   EXPECT_EQ(d.CallsOf(Fn::Open).size(), 1u);
   EXPECT_EQ(d.CallsOf(Fn::Close).size(), 0u);
-  EXPECT_EQ(DriverHandle, d.HandleOf(0));
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(0));
 }
 
 TEST_F(DiscoveryTest, ADeviceOfAnotherIdIsClosedAndTheNextOneTried) {
@@ -493,7 +493,7 @@ TEST_F(DiscoveryTest, ADeviceOfAnotherIdIsClosedAndTheNextOneTried) {
   unit.id = 0x16C91403;
   unit.serial = "TV1403000000042";
   d.devices = {other, unit};
-  LastDriverStatus = 0x77;
+  Unit.LastDriverStatus = 0x77;
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
   ExpectCalls({
       {Fn::ListDevices, -1, {0, 0x80000000u}},
@@ -511,9 +511,10 @@ TEST_F(DiscoveryTest, ADeviceOfAnotherIdIsClosedAndTheNextOneTried) {
       {Fn::SetTimeouts, 1, {1000, 300}},
       {Fn::Purge, 1, {3}},
   });
-  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(1));
   EXPECT_EQ(d.OpenHandles(), 1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(SerialNo)), unit.serial);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(Unit.SerialNo)),
+            unit.serial);
 }
 
 TEST_F(DiscoveryTest, BothAcceptedIdsAreTakenAndNoOther) {
@@ -529,13 +530,13 @@ TEST_F(DiscoveryTest, BothAcceptedIdsAreTakenAndNoOther) {
     SCOPED_TRACE(testing::Message() << std::hex << c.id);
     fake::ResetLibrary();
     d.devices[0].id = c.id;
-    LastDriverStatus = 0x77;
+    Unit.LastDriverStatus = 0x77;
     EXPECT_EQ(SearchDevice(),
               c.accepted ? SearchOutcome::Open : SearchOutcome::NoneAccepted);
-    EXPECT_EQ(DeviceHandle != 0, c.accepted);
+    EXPECT_EQ(Unit.DeviceHandle != 0, c.accepted);
     EXPECT_EQ(d.OpenHandles(), c.accepted ? 1 : 0);
     // A device rejected for its id leaves the status of its last call: 0.
-    EXPECT_EQ(LastDriverStatus, 0u);
+    EXPECT_EQ(Unit.LastDriverStatus, 0u);
   }
 }
 
@@ -545,9 +546,9 @@ TEST_F(DiscoveryTest, ADeviceWhoseBaudRateFailsIsClosedAndTheNextTried) {
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
   ASSERT_EQ(d.CallsOf(Fn::Close).size(), 1u);
   EXPECT_EQ(d.CallsOf(Fn::Close)[0].device, 0);
-  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(1));
   EXPECT_EQ(d.OpenHandles(), 1);
-  EXPECT_EQ(LastDriverStatus, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
 }
 
 struct StepFailure {
@@ -574,8 +575,8 @@ TEST_F(DiscoveryTest, EachFailingSetupStepClosesTheDevice) {
     // The close's own failure must not hide the status of the failed step.
     d.devices[0].failing[Fn::Close] = FT_OTHER_ERROR + 1;
     OpenPort(0);
-    EXPECT_EQ(DeviceHandle, 0u);
-    EXPECT_EQ(LastDriverStatus, c.status);
+    EXPECT_EQ(Unit.DeviceHandle, 0u);
+    EXPECT_EQ(Unit.LastDriverStatus, c.status);
     EXPECT_EQ(d.OpenHandles(), 0);
     const auto &calls = d.calls;
     ASSERT_EQ(calls.size(), c.callsBeforeClose + 1);
@@ -587,8 +588,8 @@ TEST_F(DiscoveryTest, EachFailingSetupStepClosesTheDevice) {
     fake::ResetLibrary();
     d.devices[0].failing[c.step] = c.status;
     EXPECT_EQ(SearchDevice(), SearchOutcome::NoneAccepted);
-    EXPECT_EQ(DeviceHandle, 0u);
-    EXPECT_EQ(LastDriverStatus, c.status);
+    EXPECT_EQ(Unit.DeviceHandle, 0u);
+    EXPECT_EQ(Unit.LastDriverStatus, c.status);
     EXPECT_EQ(d.OpenHandles(), 0);
   }
 }
@@ -596,18 +597,18 @@ TEST_F(DiscoveryTest, EachFailingSetupStepClosesTheDevice) {
 TEST_F(DiscoveryTest, AFailingTimeoutSettingDoesNotStopTheSetup) {
   d.devices[0].failing[Fn::SetTimeouts] = FT_IO_ERROR;
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
-  EXPECT_NE(DeviceHandle, 0u);
+  EXPECT_NE(Unit.DeviceHandle, 0u);
   EXPECT_EQ(d.CallsOf(Fn::Purge).size(), 1u);
   EXPECT_EQ(d.CallsOf(Fn::Close).size(), 0u);
-  EXPECT_EQ(LastDriverStatus, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
 }
 
 TEST_F(DiscoveryTest, FailingTimeoutsAreNotRecordedWhenThePurgeFailsToo) {
   d.devices[0].failing[Fn::SetTimeouts] = FT_IO_ERROR;
   d.devices[0].failing[Fn::Purge] = FT_OTHER_ERROR;
   OpenPort(0);
-  EXPECT_EQ(DeviceHandle, 0u);
-  EXPECT_EQ(LastDriverStatus, FT_OTHER_ERROR);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, FT_OTHER_ERROR);
 }
 
 TEST_F(DiscoveryTest, AFailedOpenLeavesNothingToClose) {
@@ -619,25 +620,25 @@ TEST_F(DiscoveryTest, AFailedOpenLeavesNothingToClose) {
   EXPECT_EQ(d.CallsOf(Fn::Open)[1].args, (std::vector<uint64_t>{1}));
   EXPECT_EQ(d.CallsOf(Fn::Close).size(), 0u);
   EXPECT_EQ(d.CallsOf(Fn::ResetDevice).size(), 0u);
-  EXPECT_EQ(DeviceHandle, 0u);
-  EXPECT_EQ(DriverHandle, nullptr);
-  EXPECT_EQ(LastDriverStatus, FT_DEVICE_NOT_OPENED);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
+  EXPECT_EQ(Unit.DriverHandle, nullptr);
+  EXPECT_EQ(Unit.LastDriverStatus, FT_DEVICE_NOT_OPENED);
 }
 
 TEST_F(DiscoveryTest, ADeviceThatCannotBeOpenedIsPassedOver) {
   d.devices = {fake::Device{}, fake::Device{}};
   d.Fail(Fn::Open, FT_DEVICE_NOT_OPENED, 1);
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
-  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(1));
   EXPECT_EQ(d.CallsOf(Fn::Close).size(), 0u);
-  EXPECT_EQ(LastDriverStatus, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
 }
 
 TEST_F(DiscoveryTest, ANullHandleIsNoOpenDevice) {
   d.devices = {fake::Device{}, fake::Device{}};
   d.devices[0].nullHandle = true;
   EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
-  EXPECT_EQ(DriverHandle, d.HandleOf(1));
+  EXPECT_EQ(Unit.DriverHandle, d.HandleOf(1));
   // Nothing was set up on the null handle.
   for (const fake::Call &c : d.calls) {
     if (c.fn != Fn::ListDevices && c.fn != Fn::Open) {
@@ -651,32 +652,32 @@ TEST_F(DiscoveryTest, TheLastDevicesFailureIsTheOneRecorded) {
   d.devices[0].failing[Fn::SetChars] = FT_IO_ERROR;
   d.devices[1].id = 0x16C90000;
   EXPECT_EQ(SearchDevice(), SearchOutcome::NoneAccepted);
-  EXPECT_EQ(LastDriverStatus, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
   EXPECT_EQ(d.OpenHandles(), 0);
   EXPECT_EQ(d.CallsOf(Fn::Close).size(), 2u);
 }
 
 TEST_F(DiscoveryTest, WithNoDeviceNothingIsOpened) {
   d.devices.clear();
-  LastDriverStatus = 0x77;
+  Unit.LastDriverStatus = 0x77;
   EXPECT_EQ(SearchDevice(), SearchOutcome::NoDevice);
   EXPECT_EQ(d.calls.size(), 1u);
-  EXPECT_EQ(LastDriverStatus, 0u);
-  EXPECT_EQ(DeviceHandle, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, 0u);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
 }
 
 TEST_F(DiscoveryTest, AFailedDeviceCountEndsTheSearch) {
   d.Fail(Fn::ListDevices, FT_IO_ERROR);
   EXPECT_EQ(SearchDevice(), SearchOutcome::NoCount);
   EXPECT_EQ(d.calls.size(), 1u);
-  EXPECT_EQ(LastDriverStatus, FT_IO_ERROR);
-  EXPECT_EQ(DeviceHandle, 0u);
+  EXPECT_EQ(Unit.LastDriverStatus, FT_IO_ERROR);
+  EXPECT_EQ(Unit.DeviceHandle, 0u);
 }
 
 TEST_F(DiscoveryTest, CopiesTheSerialNumber) {
   struct SerialCase {
     std::string serial;
-    Bytes stored;  // the 16 bytes of SerialNo
+    Bytes stored;  // the 16 bytes of Unit.SerialNo
   };
   const SerialCase cases[] = {
       {"AB12", {'A', 'B', '1', '2', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -684,7 +685,7 @@ TEST_F(DiscoveryTest, CopiesTheSerialNumber) {
        {'T', 'V', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '4',
         '2', 0}},
       // Sixteen characters and the driver's terminating 0: the text fills
-      // SerialNo and nothing runs over it.
+      // Unit.SerialNo and nothing runs over it.
       {"0123456789ABCDEF",
        {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D',
         'E', 'F'}},
@@ -692,10 +693,10 @@ TEST_F(DiscoveryTest, CopiesTheSerialNumber) {
   for (const SerialCase &c : cases) {
     SCOPED_TRACE(c.serial);
     fake::ResetLibrary();
-    std::fill(std::begin(SerialNo), std::end(SerialNo), 0xEE);
+    std::fill(std::begin(Unit.SerialNo), std::end(Unit.SerialNo), 0xEE);
     d.devices[0].serial = c.serial;
     EXPECT_EQ(SearchDevice(), SearchOutcome::Open);
-    EXPECT_EQ(Bytes(SerialNo, SerialNo + 16), c.stored);
+    EXPECT_EQ(Bytes(Unit.SerialNo, Unit.SerialNo + 16), c.stored);
   }
 }
 
@@ -707,12 +708,12 @@ TEST_F(DiscoveryTest, EachOpenHandsOutANewNonZeroHandle) {
   std::vector<uint32_t> handles;
   for (int i = 0; i < 4; ++i) {
     OpenPort(0);
-    ASSERT_NE(DeviceHandle, 0u);
-    for (uint32_t h : handles) EXPECT_NE(DeviceHandle, h);
-    handles.push_back(DeviceHandle);
+    ASSERT_NE(Unit.DeviceHandle, 0u);
+    for (uint32_t h : handles) EXPECT_NE(Unit.DeviceHandle, h);
+    handles.push_back(Unit.DeviceHandle);
     ClosePort();
-    EXPECT_EQ(DeviceHandle, 0u);
-    EXPECT_EQ(DriverHandle, nullptr);
+    EXPECT_EQ(Unit.DeviceHandle, 0u);
+    EXPECT_EQ(Unit.DriverHandle, nullptr);
   }
   EXPECT_EQ(d.OpenHandles(), 0);
 }

@@ -86,8 +86,8 @@ TEST_F(PaymentExport, ChargeSendsTheAmountAndReadsItBack) {
   expected.insert(expected.end(), kPolls.begin(), kPolls.end());  // read back
   expected.insert(expected.end(), kPolls.begin(), kPolls.end());  // limit
   EXPECT_EQ(d.frames, expected);
-  EXPECT_EQ(PcbRecord.Credit, 500u);
-  EXPECT_EQ(PcbRecord.Meters[8], 1500u);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 500u);
+  EXPECT_EQ(Unit.PcbRecord.Meters[8], 1500u);
 }
 
 TEST_F(PaymentExport, ChargeCarriesFifteenBitsOfAmount) {
@@ -164,9 +164,9 @@ TEST_F(PaymentExport, ChargeRefusals) {
   unit.Override(kBillPoll, kNone);
   unit.Override(kBoardPoll, kNone);
   EXPECT_EQ(TAVO_Charge(handle, 100), 0x1336u);
-  CoinPending = 0x01;
+  Unit.CoinPending = 0x01;
   EXPECT_EQ(TAVO_Charge(handle, 100), 0x1304u);
-  CoinPending = 0;
+  Unit.CoinPending = 0;
   unit.bill.s0 |= 0x08;
   EXPECT_EQ(TAVO_Charge(handle, 100), 0x1305u);
   EXPECT_EQ(unit.charged, 0u);
@@ -181,8 +181,8 @@ TEST_F(PaymentExport, PayBackOfNoCreditOnlySwitchesOff) {
   expected.insert(expected.end(), {kNoteOff, kCoinOff});
   expected.insert(expected.end(), kPolls.begin(), kPolls.end());
   EXPECT_EQ(d.frames, expected);
-  EXPECT_EQ(CoinPending, 0);
-  EXPECT_EQ(BillPending, 0);
+  EXPECT_EQ(Unit.CoinPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
 }
 
 struct Split {
@@ -212,11 +212,11 @@ TEST_P(PayoutSplits, PayNotesFirstThenCoins) {
   ASSERT_GE(Commands().size(), 2u);
   EXPECT_EQ(Commands()[0], kNoteOff);
   EXPECT_EQ(Commands()[1], kCoinOff);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 0u);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 0u);
   bool notes = false, coins = false;
   for (const Bytes &f : c.payouts) (f[0] == 0x5B ? notes : coins) = true;
-  EXPECT_EQ(BillPending, notes ? 0x02 : 0x00);
-  EXPECT_EQ(CoinPending, coins ? 0x02 : 0x00);
+  EXPECT_EQ(Unit.BillPending, notes ? 0x02 : 0x00);
+  EXPECT_EQ(Unit.CoinPending, coins ? 0x02 : 0x00);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -280,13 +280,13 @@ TEST_F(PaymentExport, AUnitThatDroppedOutCannotPay) {
   // coins alone cannot pay. The payout is refused, not reported done with
   // 2000 unpaid.
   TradeWithCredit(2500, Stock{2, {0, 0, 0, 1}});
-  LiveRecord.BillUnitId[0] = 0;  // as a poll reporting 00 00 leaves it
-  LiveRecord.BillUnitId[1] = 0;
+  Unit.LiveRecord.BillUnitId[0] = 0;  // as a poll reporting 00 00 leaves it
+  Unit.LiveRecord.BillUnitId[1] = 0;
   Forget();
   EXPECT_EQ(TAVO_PayBack(handle), 0x1477u);
   EXPECT_EQ(TAVO_PayOut(handle, 2000), 0x1577u);
   EXPECT_TRUE(Payouts().empty());
-  EXPECT_EQ(CoinPending, 0);
+  EXPECT_EQ(Unit.CoinPending, 0);
   // What the coins can pay is still paid.
   EXPECT_EQ(TAVO_PayOut(handle, 500), 0u);
   EXPECT_EQ(Payouts(), std::vector<Bytes>({CoinPayout(0x00, 0x05, 0x00)}));
@@ -314,8 +314,8 @@ TEST_F(PaymentExport, PayoutTheStockCannotMakeIsRefusedWhole) {
         c.payBack ? TAVO_PayBack(handle) : TAVO_PayOut(handle, c.amount);
     EXPECT_EQ(code, c.payBack ? 0x1477u : 0x1577u);
     EXPECT_TRUE(Payouts().empty());
-    EXPECT_EQ(BillPending, 0);
-    EXPECT_EQ(CoinPending, 0);
+    EXPECT_EQ(Unit.BillPending, 0);
+    EXPECT_EQ(Unit.CoinPending, 0);
   }
 }
 
@@ -327,8 +327,8 @@ TEST_F(PaymentExport, FailedNotePayoutStartsNoCoinPayout) {
     uint32_t code = payBack ? TAVO_PayBack(handle) : TAVO_PayOut(handle, 2500);
     EXPECT_EQ(code, payBack ? 0x1468u : 0x1568u);
     EXPECT_EQ(Payouts(), std::vector<Bytes>({NotePayout(0x10)}));
-    EXPECT_EQ(BillPending, 0);
-    EXPECT_EQ(CoinPending, 0);
+    EXPECT_EQ(Unit.BillPending, 0);
+    EXPECT_EQ(Unit.CoinPending, 0);
   }
 }
 
@@ -339,8 +339,8 @@ TEST_F(PaymentExport, FailedCoinPayoutLeavesTheNotesPaying) {
     unit.Override(CoinPayout(0x00, 0x15, 0x00), kNone);
     uint32_t code = payBack ? TAVO_PayBack(handle) : TAVO_PayOut(handle, 2500);
     EXPECT_EQ(code, payBack ? 0x1467u : 0x1567u);
-    EXPECT_EQ(BillPending, 0x02);
-    EXPECT_EQ(CoinPending, 0);
+    EXPECT_EQ(Unit.BillPending, 0x02);
+    EXPECT_EQ(Unit.CoinPending, 0);
   }
 }
 
@@ -374,7 +374,7 @@ TEST_P(PayFailures, CarryTheReasonUnderEachExport) {
         fn == 0x14 ? TAVO_PayBack(handle) : TAVO_PayOut(handle, 500);
     EXPECT_EQ(code, (fn << 8) | c.reason);
     EXPECT_TRUE(Payouts().empty());
-    EXPECT_EQ(PcbRecord.TradeId, 1u);
+    EXPECT_EQ(Unit.PcbRecord.TradeId, 1u);
   }
 }
 
@@ -391,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0x31},
         PayFailure{"FirstRefreshAll", [](auto &u) { FailPolls(u, 7, 0); },
                    0x37},
-        PayFailure{"CoinPayoutPending", [](auto &) { CoinPending = 0x02; },
+        PayFailure{"CoinPayoutPending", [](auto &) { Unit.CoinPending = 0x02; },
                    0x04},
         PayFailure{"CoinReportsPayout", [](auto &u) { u.coin.status |= 0x10; },
                    0x05},
@@ -433,9 +433,9 @@ TEST_F(PaymentExport, RefusalsComeInTheirOrder) {
     SCOPED_TRACE(c.name);
     uint32_t base = uint32_t{c.fn} << 8;
     unit.coin.status = 0x14;  // stopped, reporting a payout
-    CoinPending = 0x01;
+    Unit.CoinPending = 0x01;
     EXPECT_EQ(c.run(handle), base | 0x04);
-    CoinPending = 0;
+    Unit.CoinPending = 0;
     EXPECT_EQ(c.run(handle), base | 0x05);
     unit.coin.status = 0x04;
     unit.bill.s0 = 0x0C;
@@ -470,7 +470,7 @@ TEST_F(PaymentExport, CreditAboveSixteenBitsIsHeldAtTheTop) {
   EXPECT_EQ(Payouts(), std::vector<Bytes>(
                            {NotePayout(0x90), CoinPayout(0x00, 0x10, 0x00)}));
   Poll();
-  EXPECT_EQ(BillPending | CoinPending, 0);
+  EXPECT_EQ(Unit.BillPending | Unit.CoinPending, 0);
   EXPECT_EQ(Board().Credit, 56500u);
 }
 
@@ -510,11 +510,11 @@ TEST_F(PaymentExport, TradeEndWaitsForThePayoutReport) {
     Poll();
   }
   // The note payout was reported at once; the coins now are.
-  EXPECT_EQ(BillPending, 0);
-  EXPECT_EQ(CoinPending, 0x02);
+  EXPECT_EQ(Unit.BillPending, 0);
+  EXPECT_EQ(Unit.CoinPending, 0x02);
   unit.coin.reportsPayout = true;
   TavoData live = Poll();
-  EXPECT_EQ(CoinPending, 0);
+  EXPECT_EQ(Unit.CoinPending, 0);
   EXPECT_EQ(live.CoinOut[3], 3);
   EXPECT_EQ(live.BillOut, 1);
   EXPECT_EQ(Board().Credit, 0u);

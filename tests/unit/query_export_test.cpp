@@ -40,8 +40,8 @@ class QueryExport : public sale::SaleTest {
   // Polls until the follow-up has nothing left to finish.
   void PollUntilSettled() {
     Poll();
-    for (int i = 0; i < 5 && BillPending != 0; ++i) Poll();
-    EXPECT_EQ(BillPending, 0);
+    for (int i = 0; i < 5 && Unit.BillPending != 0; ++i) Poll();
+    EXPECT_EQ(Unit.BillPending, 0);
   }
 };
 
@@ -75,10 +75,10 @@ TEST_F(QueryExport, RecordsAreCopiedAsTheUnitReportsThem) {
   EXPECT_EQ(live.BillStock, 15);
   EXPECT_EQ(live.CoinUnitId[0], 0x01);
   EXPECT_EQ(live.BillUnitId[1], 0x04);
-  EXPECT_EQ(std::memcmp(&live, &LiveRecord, sizeof live), 0);
+  EXPECT_EQ(std::memcmp(&live, &Unit.LiveRecord, sizeof live), 0);
   PcbData pcb = Board();
   EXPECT_EQ(pcb.Credit, 12 * 50 + 1000);
-  EXPECT_EQ(std::memcmp(&pcb, &PcbRecord, sizeof pcb), 0);
+  EXPECT_EQ(std::memcmp(&pcb, &Unit.PcbRecord, sizeof pcb), 0);
 }
 
 TEST_F(QueryExport, BackupDataNeedsNoExchange) {
@@ -200,10 +200,10 @@ TEST_P(FollowUpSteps, AdvanceOneStepPerPoll) {
   Accepting(5000, 3);
   for (int i = 0; i < s.escrow; ++i) unit.InsertNote();
   unit.counter0 = s.counter0;
-  if (s.settlePending) BillPending |= 0x01;
+  if (s.settlePending) Unit.BillPending |= 0x01;
   TavoData live = Poll();
   EXPECT_EQ(unit.counter0, s.after);
-  EXPECT_EQ(BillPending, s.pendingAfter);
+  EXPECT_EQ(Unit.BillPending, s.pendingAfter);
   EXPECT_EQ(live.BillStacked, NotesCounted(s.after));
   EXPECT_EQ(Count(BillCtrl(0x20)), s.takenIn ? 1 : 0);
   EXPECT_EQ(Count(BillCtrl(0x02)), s.settles);
@@ -242,7 +242,7 @@ TEST_F(QueryExport, HeldNoteIsTakenInOverTwoPolls) {
   // The note is marked on the board (and read back) before the settle.
   EXPECT_EQ(Commands(),
             std::vector<Bytes>({BillCtrl(0x20), kNoteMarked, BillCtrl(0x02)}));
-  EXPECT_EQ(BillPending, 0x0D);
+  EXPECT_EQ(Unit.BillPending, 0x0D);
   EXPECT_EQ(Board().Credit, 1000);
   Forget();
   // The unit reports the settle and the empty escrow: the note's count is
@@ -251,7 +251,7 @@ TEST_F(QueryExport, HeldNoteIsTakenInOverTwoPolls) {
   // escrow before a poll saw it empty, and the first would never be counted.
   TavoData live = Poll();
   live = Poll();
-  EXPECT_EQ(BillPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
   EXPECT_EQ(live.BillStacked, 1);
   EXPECT_EQ(live.BillEscrow, 0);
   EXPECT_EQ(Commands(), std::vector<Bytes>({kNoteCounted, BillCtrl(0x21)}));
@@ -278,8 +278,8 @@ TEST_P(HeldNoteStays, WhenAConditionIsNotMet) {
   for (int i = 0; i < 3; ++i) Poll();
   EXPECT_EQ(Count(BillCtrl(0x02)), 0);
   EXPECT_EQ(Count(kNoteCounted), 0);
-  EXPECT_EQ(BillPending, 0);
-  EXPECT_EQ(LiveRecord.BillStacked, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
+  EXPECT_EQ(Unit.LiveRecord.BillStacked, 0);
 }
 
 void Nothing(sale::UnitModel &) {}
@@ -320,14 +320,14 @@ TEST_F(QueryExport, OneIdByteStillLetsTheNoteUnitBeCommanded) {
 TEST_F(QueryExport, NothingHappensWhileACoinCommandIsPending) {
   Accepting(5000, 3);
   unit.InsertNote();
-  CoinPending = 0x02;
+  Unit.CoinPending = 0x02;
   Poll();
   Poll();
   EXPECT_EQ(Count(BillCtrl(0x20)), 0);
-  EXPECT_EQ(BillPending, 0);
-  CoinPending = 0;
+  EXPECT_EQ(Unit.BillPending, 0);
+  Unit.CoinPending = 0;
   Poll();
-  EXPECT_EQ(BillPending, 0x0D);
+  EXPECT_EQ(Unit.BillPending, 0x0D);
 }
 
 TEST_F(QueryExport, NoteLimitThreeTakesTwoNotesAndHoldsTheThird) {
@@ -340,8 +340,8 @@ TEST_F(QueryExport, NoteLimitThreeTakesTwoNotesAndHoldsTheThird) {
   EXPECT_EQ(Count(BillCtrl(0x02)), 2);
   EXPECT_EQ(Count(kNoteCounted), 4);  // two steps for each
   EXPECT_EQ(unit.counter0, 32u);
-  EXPECT_EQ(LiveRecord.BillStacked, 2);
-  EXPECT_EQ(LiveRecord.BillEscrow, 1);
+  EXPECT_EQ(Unit.LiveRecord.BillStacked, 2);
+  EXPECT_EQ(Unit.LiveRecord.BillEscrow, 1);
   EXPECT_EQ(Board().Credit, 3000);
 }
 
@@ -356,10 +356,10 @@ TEST_F(QueryExport, FiveHundredCoinReserveCountsTakenInNotesTwice) {
     unit.InsertCoins(500, 1);
     unit.InsertNote();
     PollUntilSettled();
-    ASSERT_EQ(LiveRecord.BillStacked, 1);
+    ASSERT_EQ(Unit.LiveRecord.BillStacked, 1);
     unit.InsertNote();
     PollUntilSettled();
-    EXPECT_EQ(LiveRecord.BillStacked, stock == 5 ? 2 : 1);
+    EXPECT_EQ(Unit.LiveRecord.BillStacked, stock == 5 ? 2 : 1);
     EXPECT_EQ(Count(BillCtrl(0x02)), stock == 5 ? 2 : 1);
   }
 }
@@ -386,7 +386,7 @@ TEST_F(QueryExport, WaitForTheStoppedNoteUnitCountsItsPauses) {
     int markReadBack = c.code == 0 ? 1 : 0;
     EXPECT_EQ(Count(kBoardPoll), 2 + waitPolls + markReadBack);
     EXPECT_EQ(Count(BillCtrl(0x02)), c.code == 0 ? 1 : 0);
-    EXPECT_EQ(BillPending, c.code == 0 ? 0x0D : 0x00);
+    EXPECT_EQ(Unit.BillPending, c.code == 0 ? 0x0D : 0x00);
   }
 }
 
@@ -399,7 +399,7 @@ TEST_F(QueryExport, PayoutBitAlsoEndsTheNoteWait) {
   };
   Poll();
   EXPECT_EQ(clock.sleeps, 0);
-  EXPECT_EQ(BillPending, 0x0D);
+  EXPECT_EQ(Unit.BillPending, 0x0D);
 }
 
 TEST_F(QueryExport, FollowUpFailuresBeforeTheSettleStartAgain) {
@@ -430,14 +430,14 @@ TEST_F(QueryExport, FollowUpFailuresBeforeTheSettleStartAgain) {
     std::memset(&live, 0xAA, sizeof live);
     EXPECT_EQ(TAVO_GetTAVOData(handle, &live), c.code);
     EXPECT_EQ(live.BillEscrow, 0xAA) << "buffer written on failure";
-    EXPECT_EQ(BillPending, 0);
+    EXPECT_EQ(Unit.BillPending, 0);
     EXPECT_EQ(Count(BillCtrl(0x02)), 0);
     // The next poll considers the held note afresh and takes it in.
     unit.bill.stopAfter = 0;
     Poll();
-    EXPECT_EQ(BillPending, 0x0D);
+    EXPECT_EQ(Unit.BillPending, 0x0D);
     PollUntilSettled();
-    EXPECT_EQ(LiveRecord.BillStacked, 1);
+    EXPECT_EQ(Unit.LiveRecord.BillStacked, 1);
   }
 }
 
@@ -477,7 +477,7 @@ TEST_F(QueryExport, UnacknowledgedSettleIsSettledByWhatTheUnitShows) {
     unit.Override(BillCtrl(0x02), kNone);
     TavoData live{};
     EXPECT_EQ(TAVO_GetTAVOData(handle, &live), 0x0865u);
-    EXPECT_EQ(BillPending, 0x0C);
+    EXPECT_EQ(Unit.BillPending, 0x0C);
     c.meanwhile(unit);
     PollUntilSettled();
     EXPECT_EQ(Count(BillCtrl(0x02)), c.settles);
@@ -486,7 +486,7 @@ TEST_F(QueryExport, UnacknowledgedSettleIsSettledByWhatTheUnitShows) {
     EXPECT_EQ(Count(kNoteCounted), c.stacked ? 2 : 1);
     EXPECT_EQ(Count(Counter(0x00, 0x04)), c.stacked ? 0 : 1);
     EXPECT_EQ(unit.counter0, c.stacked ? 16u : 12u);
-    EXPECT_EQ(LiveRecord.BillStacked, c.stacked);
+    EXPECT_EQ(Unit.LiveRecord.BillStacked, c.stacked);
     EXPECT_EQ(Board().Credit, 1000u * c.stacked);
     // Nothing blocks the trade any more.
     EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 3), 0u);
@@ -497,16 +497,16 @@ TEST_F(QueryExport, RefusedNoteCountIsRepeatedByTheNextPoll) {
   Accepting(5000, 3);
   unit.InsertNote();
   Poll();
-  ASSERT_EQ(BillPending, 0x0D);
+  ASSERT_EQ(Unit.BillPending, 0x0D);
   unit.Override(kNoteCounted, kNone);
   TavoData live{};
   EXPECT_EQ(TAVO_GetTAVOData(handle, &live), 0x0878u);
-  EXPECT_EQ(LiveRecord.BillStacked, 0);
-  EXPECT_EQ(BillPending & 0x08, 0x08);
+  EXPECT_EQ(Unit.LiveRecord.BillStacked, 0);
+  EXPECT_EQ(Unit.BillPending & 0x08, 0x08);
   Forget();
   live = Poll();
   EXPECT_EQ(live.BillStacked, 1);
-  EXPECT_EQ(BillPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
   EXPECT_EQ(Count(kNoteCounted), 1);
 }
 
@@ -520,7 +520,7 @@ TEST_F(QueryExport, FailedLimitSkipsTheFollowUpAndTheCopy) {
   EXPECT_EQ(TAVO_GetTAVOData(handle, &live), 0x1261u);
   EXPECT_EQ(live.BillEscrow, 0xAA);
   EXPECT_EQ(Count(BillCtrl(0x20)), 0);
-  EXPECT_EQ(BillPending, 0);
+  EXPECT_EQ(Unit.BillPending, 0);
 }
 
 }  // namespace

@@ -321,14 +321,14 @@ TEST_F(RecordsTest, CoinStatusClearsPendingBitsAndHoldsTheLatch) {
                  << std::hex << "status 0x" << int(c.status) << ", pending 0x"
                  << int(c.pendingBefore) << ", flags 0x" << c.flagsBefore);
     fake::ResetLibrary();
-    CoinPending = c.pendingBefore;
-    BillPending = 0x0F;
+    Unit.CoinPending = c.pendingBefore;
+    Unit.BillPending = 0x0F;
     TavoData record{};
     record.CoinFlags = c.flagsBefore;
     DecodeCoin(&record, Item(0x0B, {c.status}));
-    EXPECT_EQ(CoinPending, c.pendingAfter);
+    EXPECT_EQ(Unit.CoinPending, c.pendingAfter);
     EXPECT_EQ(record.CoinFlags, c.flags);
-    EXPECT_EQ(BillPending, 0x0F);
+    EXPECT_EQ(Unit.BillPending, 0x0F);
   }
 }
 
@@ -341,15 +341,15 @@ TEST_F(RecordsTest, TheLatchHoldsWithinAListAndAcrossLists) {
 }
 
 TEST_F(RecordsTest, ThePendingBytesAreClearedWhicheverRecordIsWritten) {
-  CoinPending = 0x03;
-  BillPending = 0x03;
-  DecodeCoin(&BackupRecord, Item(0x0B, {0x20}));
-  DecodeBill(&BackupRecord, Item(0x1B, {0x08, 0x00, 0x00}));
-  EXPECT_EQ(CoinPending, 0x02);
-  EXPECT_EQ(BillPending, 0x01);
-  EXPECT_EQ(BackupRecord.CoinFlags, 0x02000020u);
-  EXPECT_EQ(BackupRecord.BillFlags, 0x01000008u);
-  EXPECT_EQ(RecordBytes(LiveRecord), RecordBytes(TavoData{}));
+  Unit.CoinPending = 0x03;
+  Unit.BillPending = 0x03;
+  DecodeCoin(&Unit.BackupRecord, Item(0x0B, {0x20}));
+  DecodeBill(&Unit.BackupRecord, Item(0x1B, {0x08, 0x00, 0x00}));
+  EXPECT_EQ(Unit.CoinPending, 0x02);
+  EXPECT_EQ(Unit.BillPending, 0x01);
+  EXPECT_EQ(Unit.BackupRecord.CoinFlags, 0x02000020u);
+  EXPECT_EQ(Unit.BackupRecord.BillFlags, 0x01000008u);
+  EXPECT_EQ(RecordBytes(Unit.LiveRecord), RecordBytes(TavoData{}));
 }
 
 struct BillStatusCase {
@@ -378,14 +378,14 @@ TEST_F(RecordsTest, NoteStatusClearsPendingBitsAndForgetsThePast) {
                  << std::hex << "pending 0x" << int(c.pendingBefore)
                  << ", flags 0x" << c.flagsBefore);
     fake::ResetLibrary();
-    BillPending = c.pendingBefore;
-    CoinPending = 0x03;
+    Unit.BillPending = c.pendingBefore;
+    Unit.CoinPending = 0x03;
     TavoData record{};
     record.BillFlags = c.flagsBefore;
     DecodeBill(&record, Item(0x1B, c.status));
-    EXPECT_EQ(BillPending, c.pendingAfter);
+    EXPECT_EQ(Unit.BillPending, c.pendingAfter);
     EXPECT_EQ(record.BillFlags, c.flags);
-    EXPECT_EQ(CoinPending, 0x03);
+    EXPECT_EQ(Unit.CoinPending, 0x03);
   }
 }
 
@@ -424,8 +424,8 @@ TEST_F(RecordsTest, RandomListsNeverReadPastTheData) {
     board.TradeId = 0xCAFEF00D;
     board.AcceptLimit = 0x1111;
     board.Credit = 0x2222;
-    CoinPending = static_cast<uint8_t>(random());
-    BillPending = static_cast<uint8_t>(random());
+    Unit.CoinPending = static_cast<uint8_t>(random());
+    Unit.BillPending = static_cast<uint8_t>(random());
     DecodeCoin(&unit, list);
     DecodeBill(&unit, list);
     DecodeBoard(&board, list);

@@ -61,11 +61,11 @@ Bytes ItemFor(Target t) {
 bool Decoded(Target t) {
   switch (t) {
     case Target::Board:
-      return PcbRecord.BoardAux == 0x0A0B0C;
+      return Unit.PcbRecord.BoardAux == 0x0A0B0C;
     case Target::Coin:
-      return LiveRecord.CoinAux == 0x0A0B0C;
+      return Unit.LiveRecord.CoinAux == 0x0A0B0C;
     case Target::Bill:
-      return LiveRecord.BillAux == 0x0A0B;
+      return Unit.LiveRecord.BillAux == 0x0A0B;
   }
   return false;
 }
@@ -190,12 +190,12 @@ TEST_F(RefreshTest, ADriverFailureFailsTheExchange) {
 // ------------------------------------------------------------ refreshes
 
 void FitCoin(uint8_t first, uint8_t second) {
-  LiveRecord.CoinUnitId[0] = first;
-  LiveRecord.CoinUnitId[1] = second;
+  Unit.LiveRecord.CoinUnitId[0] = first;
+  Unit.LiveRecord.CoinUnitId[1] = second;
 }
 void FitBill(uint8_t first, uint8_t second) {
-  LiveRecord.BillUnitId[0] = first;
-  LiveRecord.BillUnitId[1] = second;
+  Unit.LiveRecord.BillUnitId[0] = first;
+  Unit.LiveRecord.BillUnitId[1] = second;
 }
 
 struct OrderCase {
@@ -247,11 +247,12 @@ TEST_F(RefreshTest, ExchangesWithTheFittedUnitsThenTheBoard) {
 TEST_F(RefreshTest, WithNoUnitFittedTheLiveRecordIsLeftAlone) {
   fake::UnitScript{}.Install();
   d.Standing(0xF2, Body(0x33, fake::BoardMeters(0)));
-  LiveRecord.CoinIn[0] = 0;  // all zero, as after an open without money units
+  Unit.LiveRecord.CoinIn[0] =
+      0;  // all zero, as after an open without money units
   EXPECT_EQ(RefreshStatus(), 0);
   EXPECT_EQ(ReloadStatus(), 0);
-  EXPECT_EQ(LiveRecord.CoinUnitId[0] | LiveRecord.BillUnitId[0], 0);
-  EXPECT_EQ(PcbRecord.Credit, 0);
+  EXPECT_EQ(Unit.LiveRecord.CoinUnitId[0] | Unit.LiveRecord.BillUnitId[0], 0);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 0);
   EXPECT_EQ(d.frames, (std::vector<Bytes>{kBoardPoll, kBoardPoll}));
 }
 
@@ -300,22 +301,22 @@ TEST_F(RefreshTest, AnUnfittedUnitNeverFails) {
 TEST_F(RefreshTest, CreditIsRecomputedEvenWhenEveryExchangeFails) {
   FitCoin(0x01, 0x02);
   FitBill(0x03, 0x04);
-  LiveRecord.CoinIn[1] = 3;  // 150
-  PcbRecord.Credit = 999;    // stale
+  Unit.LiveRecord.CoinIn[1] = 3;  // 150
+  Unit.PcbRecord.Credit = 999;    // stale
   EXPECT_EQ(RefreshStatus(), -7);
-  EXPECT_EQ(PcbRecord.Credit, 150);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 150);
 }
 
 TEST_F(RefreshTest, APollThatReportsNothingStillRecomputesTheCredit) {
   FitCoin(0x01, 0x02);
-  LiveRecord.CoinIn[2] = 2;  // 200
-  PcbRecord.Credit = 7;
+  Unit.LiveRecord.CoinIn[2] = 2;  // 200
+  Unit.PcbRecord.Credit = 7;
   d.Standing(0x62, Status(0x11));
   d.Standing(0xF2, Body(0x33, {}));
-  const TavoData before = LiveRecord;
+  const TavoData before = Unit.LiveRecord;
   EXPECT_EQ(RefreshStatus(), 0);
-  EXPECT_EQ(std::memcmp(&before, &LiveRecord, sizeof before), 0);
-  EXPECT_EQ(PcbRecord.Credit, 200);
+  EXPECT_EQ(std::memcmp(&before, &Unit.LiveRecord, sizeof before), 0);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 200);
 }
 
 // The worked example as the units would report it: coins 3 x 10, 1 x 50,
@@ -331,8 +332,8 @@ TEST_F(RefreshTest, TheWorkedExampleThroughAWholeRefresh) {
   // The note counted is on the board's counter 0, 16 to a note.
   d.Standing(0xF2, Body(0x33, fake::BoardMeters(1500, 16)));
   EXPECT_EQ(RefreshStatus(), 0);
-  EXPECT_EQ(PcbRecord.Meters[8], 1500u);
-  EXPECT_EQ(PcbRecord.Credit, 180);
+  EXPECT_EQ(Unit.PcbRecord.Meters[8], 1500u);
+  EXPECT_EQ(Unit.PcbRecord.Credit, 180);
 }
 
 // ------------------------------------------------------------ credit
@@ -434,22 +435,22 @@ TEST_F(RefreshTest, ComputesTheCredit) {
     SCOPED_TRACE(c.name);
     fake::ResetLibrary();
     for (int k = 0; k < 4; ++k) {
-      LiveRecord.CoinIn[k] = c.coinIn[k];
-      LiveRecord.CoinOut[k] = c.coinOut[k];
+      Unit.LiveRecord.CoinIn[k] = c.coinIn[k];
+      Unit.LiveRecord.CoinOut[k] = c.coinOut[k];
       // The stock and the backup record play no part.
-      LiveRecord.CoinStock[k] = 99;
-      BackupRecord.CoinIn[k] = 99;
+      Unit.LiveRecord.CoinStock[k] = 99;
+      Unit.BackupRecord.CoinIn[k] = 99;
     }
-    LiveRecord.BillEscrow = c.escrow;
-    LiveRecord.BillStacked = c.stacked;
-    LiveRecord.BillOut = c.billOut;
-    LiveRecord.BillStock = 99;
-    PcbRecord.Meters[8] = c.charged;
-    PcbRecord.Meters[7] = 12345;  // neighbours of the charged meter
-    PcbRecord.Meters[9] = 12345;
-    PcbRecord.Credit = 0x5555;
+    Unit.LiveRecord.BillEscrow = c.escrow;
+    Unit.LiveRecord.BillStacked = c.stacked;
+    Unit.LiveRecord.BillOut = c.billOut;
+    Unit.LiveRecord.BillStock = 99;
+    Unit.PcbRecord.Meters[8] = c.charged;
+    Unit.PcbRecord.Meters[7] = 12345;  // neighbours of the charged meter
+    Unit.PcbRecord.Meters[9] = 12345;
+    Unit.PcbRecord.Credit = 0x5555;
     ComputeCredit();
-    EXPECT_EQ(PcbRecord.Credit, c.credit);
+    EXPECT_EQ(Unit.PcbRecord.Credit, c.credit);
   }
 }
 
@@ -478,12 +479,12 @@ TEST_F(RefreshTest, ANoteBeingTakenInCountsOnceAllTheWay) {
   for (const Step &s : steps) {
     SCOPED_TRACE(s.name);
     fake::ResetLibrary();
-    LiveRecord.CoinIn[3] = 1;  // 500 in coins beside the note
-    LiveRecord.BillEscrow = s.escrow;
-    PcbRecord.Meters[4] = s.counter0;
+    Unit.LiveRecord.CoinIn[3] = 1;  // 500 in coins beside the note
+    Unit.LiveRecord.BillEscrow = s.escrow;
+    Unit.PcbRecord.Meters[4] = s.counter0;
     SyncNotesFromBoard();
     ComputeCredit();
-    EXPECT_EQ(PcbRecord.Credit, s.credit);
+    EXPECT_EQ(Unit.PcbRecord.Credit, s.credit);
   }
 }
 

@@ -19,7 +19,8 @@ using sale::kNone;
 using Digits = std::array<uint8_t, 4>;
 
 Digits Shown() {
-  return {SegDigits[0], SegDigits[1], SegDigits[2], SegDigits[3]};
+  return {Unit.SegDigits[0], Unit.SegDigits[1], Unit.SegDigits[2],
+          Unit.SegDigits[3]};
 }
 
 class SignalExport : public sale::SaleTest {
@@ -50,7 +51,7 @@ TEST_P(DisplayModes, ShowTheValueInItsMode) {
   const Digits &g = c.digits;
   EXPECT_EQ(Sent(), Display(0x00, g[0], g[1], g[2], g[3]));
   EXPECT_EQ(Shown(), c.digits);
-  EXPECT_EQ(SegDots, 0);
+  EXPECT_EQ(Unit.SegDots, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -113,7 +114,7 @@ TEST_F(SignalExport, DotsAndDigitsAreKeptApart) {
   Forget();
   ASSERT_EQ(TAVO_7SegDot(handle, 0x1F0), 0u);  // low 8 bits
   EXPECT_EQ(Sent(), Display(0xF0, 0x80, 0xBF, 0x86, 0xFF));
-  EXPECT_EQ(SegDots, 0xF0);
+  EXPECT_EQ(Unit.SegDots, 0xF0);
 }
 
 TEST_F(SignalExport, RefusedDisplayCommandKeepsTheOldState) {
@@ -134,7 +135,7 @@ TEST_F(SignalExport, RefusedDisplayCommandKeepsTheOldState) {
     SCOPED_TRACE(c.name);
     unit.Override({0xF3}, kNone);
     EXPECT_EQ(c.call(), c.code);
-    EXPECT_EQ(SegDots, 0x01);
+    EXPECT_EQ(Unit.SegDots, 0x01);
     EXPECT_EQ(Shown(), (Digits{0x01, 0x02, 0x03, 0x04}));
   }
   // The next command still carries the old mask and digits.

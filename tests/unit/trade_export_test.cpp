@@ -69,7 +69,7 @@ TEST_P(AcceptanceSwitching, SendsOnlyWhatTheReportedStateAsksFor) {
   AcceptanceOn(c.noteOn, c.coinOn);
   EXPECT_EQ(TAVO_AcceptEx(handle, c.limit, c.notes), 0u);
   EXPECT_EQ(Commands(), c.commands);
-  EXPECT_EQ(NoteLimit, c.noteLimit);
+  EXPECT_EQ(Unit.NoteLimit, c.noteLimit);
   EXPECT_EQ(Board().AcceptLimit, c.limit & 0xFFFF);
 }
 
@@ -296,22 +296,22 @@ TEST_F(TradeExport, LimitIsStoredOnlyOnceTheChecksHavePassed) {
   // unit reporting a payout.
   FailRefresh(unit, 3);
   EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 5), 0x1233u);
-  CoinPending = 0x02;
+  Unit.CoinPending = 0x02;
   EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 5), 0x1204u);
-  CoinPending = 0;
+  Unit.CoinPending = 0;
   unit.coin.status |= 0x10;
   EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 5), 0x1205u);
   unit.coin.status = 0x01;
   unit.bill.s0 |= 0x08;
   EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 5), 0x1205u);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 2000);
-  EXPECT_EQ(NoteLimit, 2);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 2000);
+  EXPECT_EQ(Unit.NoteLimit, 2);
   // Refused while switching: the new values stand.
   unit.bill.s0 = 0x04;
   unit.Override(kNoteOn, kNone);
   EXPECT_EQ(TAVO_AcceptEx(handle, 5000, 5), 0x1263u);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 5000);
-  EXPECT_EQ(NoteLimit, 5);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 5000);
+  EXPECT_EQ(Unit.NoteLimit, 5);
 }
 
 TEST_F(TradeExport, AcceptExCodesOutsideATrade) {
@@ -337,7 +337,7 @@ TEST_F(TradeExport, AcceptIsAcceptExWithThreeNotes) {
     if (refuseNotes) unit.Override(kNoteOn, kNone);
     uint32_t code =
         accept ? TAVO_Accept(handle, 500) : TAVO_AcceptEx(handle, 500, 3);
-    return Outcome{code, d.frames, NoteLimit, PcbRecord.AcceptLimit};
+    return Outcome{code, d.frames, Unit.NoteLimit, Unit.PcbRecord.AcceptLimit};
   };
   for (bool refuse : {false, true}) {
     SCOPED_TRACE(refuse ? "note unit refuses" : "accepted");
@@ -381,10 +381,10 @@ TEST_F(TradeExport, TradeBeginSwitchesOffWhatTheUnitsLeftOn) {
 
 TEST_F(TradeExport, TradeBeginStartsWithTheLimitAtZero) {
   Open();
-  PcbRecord.AcceptLimit = 5000;  // as no export leaves it outside a trade
+  Unit.PcbRecord.AcceptLimit = 5000;  // as no export leaves it outside a trade
   AcceptanceOn(true, true);
   ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 0u);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 0u);
   EXPECT_EQ(Count(kNoteOff), 1);
   EXPECT_EQ(Count(kCoinOff), 1);
 }
@@ -429,12 +429,12 @@ TEST_F(TradeExport, TradeBeginRefusalsDrawNoNumber) {
     EXPECT_EQ(TAVO_TradeBegin(handle), c.code);
     EXPECT_EQ(Count(kTradeNotes), c.notesFrames);
     EXPECT_EQ(Count(kTradeAmount), c.amountFrames);
-    EXPECT_EQ(PcbRecord.TradeId, 0u);
-    EXPECT_EQ(TradeCounter, 0u);
+    EXPECT_EQ(Unit.PcbRecord.TradeId, 0u);
+    EXPECT_EQ(Unit.TradeCounter, 0u);
     // Once the fault is gone the trade gets the first number.
     unit.coin.events |= 0x20;
     EXPECT_EQ(TAVO_TradeBegin(handle), 0u);
-    EXPECT_EQ(PcbRecord.TradeId, 1u);
+    EXPECT_EQ(Unit.PcbRecord.TradeId, 1u);
   }
 }
 
@@ -450,7 +450,7 @@ TEST_F(TradeExport, TradeNumbersRunFromOneAndSkipZero) {
     uint32_t counter, next;
   };
   for (Wrap w : {Wrap{0xFFFFFFFE, 0xFFFFFFFF}, Wrap{0xFFFFFFFF, 1}}) {
-    TradeCounter = w.counter;
+    Unit.TradeCounter = w.counter;
     ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
     EXPECT_EQ(Board().TradeId, w.next);
     ASSERT_EQ(TAVO_TradeEnd(handle), 0u);
@@ -467,7 +467,7 @@ TEST_F(TradeExport, NoteLimitOutlivesTheTrade) {
   ASSERT_EQ(TAVO_AcceptEx(handle, 1000, 1), 0u);
   ASSERT_EQ(TAVO_TradeEnd(handle), 0u);
   ASSERT_EQ(TAVO_TradeBegin(handle), 0u);
-  EXPECT_EQ(NoteLimit, 1);
+  EXPECT_EQ(Unit.NoteLimit, 1);
 }
 
 // ----------------------------------------------------------- TradeEnd
@@ -488,9 +488,9 @@ TEST_F(TradeExport, TradeEndClosesTheTradeStepByStep) {
   expected.insert(expected.end(), {kNoteSettle, kBillPoll, kCoinSettle,
                                    kCoinPoll, kTradeAmount});
   EXPECT_EQ(d.frames, expected);
-  EXPECT_EQ(PcbRecord.TradeId, 0u);
-  EXPECT_EQ(BillPending, 0x00);
-  EXPECT_EQ(CoinPending, 0x00);
+  EXPECT_EQ(Unit.PcbRecord.TradeId, 0u);
+  EXPECT_EQ(Unit.BillPending, 0x00);
+  EXPECT_EQ(Unit.CoinPending, 0x00);
   EXPECT_EQ(clock.sleeps, 0);
   EXPECT_EQ(TAVO_TradeEnd(handle), 0x1103u);
 }
@@ -517,13 +517,13 @@ TEST_P(TradeEndFailures, LeaveTheTradeOpen) {
   OpenTrade();
   c.fault(unit);
   EXPECT_EQ(TAVO_TradeEnd(handle), c.code);
-  EXPECT_EQ(PcbRecord.TradeId, 1u);
-  EXPECT_EQ(PcbRecord.AcceptLimit, 0u);
+  EXPECT_EQ(Unit.PcbRecord.TradeId, 1u);
+  EXPECT_EQ(Unit.PcbRecord.AcceptLimit, 0u);
   // The trade ends once the unit behaves.
   unit.ClearOverrides();
   unit.coin.stopAfter = unit.bill.stopAfter = 0;
   EXPECT_EQ(TAVO_TradeEnd(handle), 0u);
-  EXPECT_EQ(PcbRecord.TradeId, 0u);
+  EXPECT_EQ(Unit.PcbRecord.TradeId, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -662,14 +662,14 @@ TEST_F(TradeExport, AnAbsentUnitIsDoneFromTheStart) {
 
 TEST_F(TradeExport, TradeEndRefusesWhileACommandIsPending) {
   OpenTrade();
-  for (uint8_t *pending : {&CoinPending, &BillPending}) {
+  for (uint8_t *pending : {&Unit.CoinPending, &Unit.BillPending}) {
     *pending = 0x02;
     Forget();
     EXPECT_EQ(TAVO_TradeEnd(handle), 0x1104u);
     EXPECT_TRUE(Commands().empty()) << "a command was sent";
     *pending = 0;
   }
-  EXPECT_EQ(PcbRecord.TradeId, 1u);
+  EXPECT_EQ(Unit.PcbRecord.TradeId, 1u);
 }
 
 TEST_F(TradeExport, TradeEndRefusesWhileCreditRemains) {
@@ -694,11 +694,11 @@ TEST_F(TradeExport, TradeEndForgetsTheTakenInNotesEvenWhenRefusedLater) {
   unit.InsertNote();
   Poll();
   Poll();
-  ASSERT_EQ(LiveRecord.BillStacked, 1);
+  ASSERT_EQ(Unit.LiveRecord.BillStacked, 1);
   ASSERT_EQ(TAVO_Charge(handle, 1000), 0u);
   unit.Override(kTradeAmount, kNone);
   EXPECT_EQ(TAVO_TradeEnd(handle), 0x1172u);
-  EXPECT_EQ(LiveRecord.BillStacked, 0);
+  EXPECT_EQ(Unit.LiveRecord.BillStacked, 0);
   EXPECT_EQ(TAVO_TradeEnd(handle), 0u);
 }
 

@@ -1,0 +1,3 @@
+#include "unit/unit.h"
+
+UnitState Unit;
