@@ -2,9 +2,11 @@
 // the board and clearing its backup memory.
 #include <cstring>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "commands/commands.h"
+#include "link/link.h"
 #include "state/state.h"
+#include "trade/trade.h"
 
 namespace {
 
@@ -57,18 +59,6 @@ bool UnsettledTrade() {
 }
 
 }  // namespace
-
-int SettleUnits() {
-  if (BillFitted()) {
-    if (BillCtrl(BillSettle) != 0) return -2;
-    Unit.BillPending |= PendingSettle;
-  }
-  if (CoinFitted()) {
-    if (CoinCtrl(CoinSettle) != 0) return -1;
-    Unit.CoinPending |= PendingSettle;
-  }
-  return 0;
-}
 
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
   constexpr uint8_t fn = TAVO_FN_OPEN;

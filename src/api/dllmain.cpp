@@ -5,7 +5,7 @@
 // TAVO_Close or TAVO_Reset (or the end of the process).
 #include <windows.h>
 
-#include "link/link.h"
+#include "unit/unit.h"
 
 // C linkage: the runtime's DLL start-up code calls DllMain by its plain name.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

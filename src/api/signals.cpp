@@ -3,7 +3,7 @@
 // unit is open, inside a trade or outside one.
 #include <cstring>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "commands/commands.h"
 
 namespace {

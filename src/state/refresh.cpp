@@ -251,19 +251,29 @@ int ReloadStatus() { return Refresh(true); }
 // would switch acceptance back on at the limit.
 namespace {
 
-// What the units' counts hold for the trade: money in less money out.
+// What the units' counts hold for the trade: money in less money out, and
+// the notes counted on the board.
 int64_t CountsNet() {
   const TavoData &live = Unit.LiveRecord;
   // A note marked on its way that has left the escrow counts; while it is
   // still held it counts as the held note, once.
   uint32_t onItsWay = NoteMarked() && live.BillEscrow == 0 ? 1u : 0u;
-  int64_t in = CoinValue(live.CoinIn) + 1000u * live.BillEscrow +
-               1000u * live.BillStacked + 1000u * onItsWay;
-  int64_t out = CoinValue(live.CoinOut) + 1000u * live.BillOut;
-  return in - out;
+  return CoinUnitNet() + NoteUnitNet() +
+         1000 * static_cast<int64_t>(live.BillStacked + onItsWay);
 }
 
 }  // namespace
+
+int64_t CoinUnitNet() {
+  const TavoData &live = Unit.LiveRecord;
+  return static_cast<int64_t>(CoinValue(live.CoinIn)) -
+         static_cast<int64_t>(CoinValue(live.CoinOut));
+}
+
+int64_t NoteUnitNet() {
+  const TavoData &live = Unit.LiveRecord;
+  return 1000 * (static_cast<int64_t>(live.BillEscrow) - live.BillOut);
+}
 
 uint32_t ChargedAboveCounts() {
   int64_t above = static_cast<int64_t>(Unit.PcbRecord.Meters[8]) - CountsNet();

@@ -19,10 +19,9 @@ constexpr uint8_t PendingCount = 0x08;    // note unit only
 // was lost, so the unit may or may not be paying.
 constexpr uint8_t PendingUnconfirmed = 0x10;
 
-// What a money unit showed when a payout command to it went unconfirmed:
-// out-counts and stocks (coin unit: four of each; note unit: one of each).
-// A unit that has paid anything has moved them.
-// Takes the marks of a unit before its payout command is sent.
+// Takes the marks of a unit (Unit.CoinPayoutMark, Unit.BillPayoutMark)
+// before its payout command is sent: a unit that has paid anything has
+// moved them.
 void MarkCoinPayout();
 void MarkBillPayout();
 // Whether a unit's counts have moved since its mark.
@@ -86,8 +85,6 @@ int ReloadStatus();
 // a wait on that unit's report. 0 or minus its failure bit.
 int RefreshUnit(int unit);
 void ComputeCredit();
-// The devices (RefreshCoinFailed, RefreshBillFailed, RefreshBoardFailed
-// bits) that the next refresh reads in full.
 // Marks a device for a full read at its next refresh: its report may have
 // been lost on the line.
 void DoubtDevice(int failureBit);
@@ -101,13 +98,6 @@ void ResolvePendingFromState(bool coinRead, bool billRead);
 // Writes the pending bytes into the top bytes of the fitted units' flags
 // words, as they stand now.
 void MirrorPendingInFlags();
-// Set once TAVO_TradeEnd has found the credit at 0 and begins to settle the
-// units, until the trade is closed. Each unit's settle closes its own counts
-// (the note unit's out-count of notes paid among them), so while one unit
-// has settled and the other has not, or the board's meters have not been
-// cleared yet, the counts no longer add up to the trade's money: the credit
-// is held at 0 until the trade is closed, and the money exports wait.
-// The credit as computed, before it is held to 16 bits.
 // What Credit shows while the customer's money is more than 16 bits hold.
 constexpr uint16_t kCreditHeld = 65530;
 
@@ -133,9 +123,6 @@ bool NoteOnItsWay(uint32_t counter0);
 uint32_t MarkStep(uint32_t counter0);
 uint32_t VoidStep(uint32_t counter0);
 uint32_t CompleteStep(uint32_t counter0);
-// The note stock when the last note was marked on its way or seen held
-// with its mark (`known` false when this process has not seen it): a note
-// stacked raises it, a note taken back does not.
 // Whether the board's counter 0 shows a note on its way.
 bool NoteMarked();
 // Brings BillStacked and the take-in pending bits up to the board's
@@ -149,8 +136,12 @@ constexpr uint8_t kCoinCountCeiling = 90;
 // Whether every coin-in count of the trade is below the ceiling.
 bool CoinCountsHaveRoom();
 
-// The fitted units (RefreshCoinFailed, RefreshBillFailed bits) whose settle
-// in the trade's close has been reported done.
+// What each money unit's own counts hold for the trade: coins in less coins
+// out; notes held in the escrow less notes paid out. (The notes taken in are
+// counted on the board, not by the note unit.)
+int64_t CoinUnitNet();
+int64_t NoteUnitNet();
+
 // What the charged-amount meter holds above the money the units' counts
 // still hold for the trade (0 when it holds no more). Only a close that
 // stopped half-way leaves more charged than the counts hold: a settle has

@@ -69,7 +69,12 @@ struct UnitState {
   // TAVO_TradeBegin carries that trade on instead of starting from zero.
   bool ResumingTrade = false;
   // Set once TAVO_TradeEnd has found the credit at 0 and begins to settle
-  // the units, until the trade is closed (see ComputeCredit).
+  // the units, until the trade is closed. Each unit's settle closes its own
+  // counts (the note unit's out-count of notes paid among them), so while
+  // one unit has settled and the other has not, or the board's meters have
+  // not been cleared yet, the counts no longer add up to the trade's money:
+  // the credit is held at 0 until the trade is closed, and the money
+  // exports wait.
   bool TradeClosing = false;
   // The fitted units (RefreshCoinFailed, RefreshBillFailed bits) whose
   // settle in the trade's close has been reported done.

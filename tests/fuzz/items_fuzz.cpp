@@ -25,8 +25,8 @@
 #include <memory>
 #include <vector>
 
-#include "api/api.h"
 #include "state/state.h"
+#include "trade/trade.h"
 
 namespace {
 

@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "commands/commands.h"
 #include "link/link.h"
 #include "os/os.h"

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "fake_d2xx.h"
 #include "link/link.h"
 #include "state/state.h"

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "fake_d2xx.h"
 #include "link/link.h"
 #include "request_frame.h"

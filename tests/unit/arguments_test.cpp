@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "sale_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "link/link.h"
 #include "sale_fixture.h"
 #include "state/state.h"

@@ -1,6 +1,8 @@
 // The frame every export runs in: the busy guard, the handle check and the
 // release of the guard, over all twenty exports; and the guard under two
 // threads.
+#include "api/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "api/api.h"
 #include "fake_d2xx.h"
 #include "library_state.h"
 #include "state/state.h"

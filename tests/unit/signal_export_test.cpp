@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "api/api.h"
+#include "api/frame.h"
 #include "sale_fixture.h"
 
 namespace {

@@ -1,55 +1,13 @@
-// What the exports share: the frame every export runs in (busy guard,
-// handle check, result code) and the internal routines that several
-// exports use.
-#ifndef TAVOCTL_API_API_H
-#define TAVOCTL_API_API_H
+// The trade's shared steps, below the exports that use them: switching
+// acceptance and waiting for the units, closing a trade's counts, taking a
+// held note in, paying out, and the guards the money exports pass first.
+#ifndef TAVOCTL_TRADE_TRADE_H
+#define TAVOCTL_TRADE_TRADE_H
 
-#include <atomic>
 #include <cstdint>
 
-#include "link/link.h"
+#include "codes/codes.h"
 #include "tavoctl.h"
-
-// 0 while no export runs, else the function number of the one running.
-extern std::atomic<uint8_t> ApiBusy;
-
-constexpr uint16_t Code(uint8_t function, uint8_t reason) {
-  return static_cast<uint16_t>((function << 8) | reason);
-}
-
-// The busy guard. Testing ApiBusy and claiming it is one atomic step, so two
-// threads can never both pass; a refused caller gets the running export's
-// function number at once and nothing else is touched. ApiBusy is released
-// on every path that passed the guard.
-template <typename Work>
-uint32_t Guarded(uint8_t function, Work &&work) {
-  uint8_t running = 0;
-  if (!ApiBusy.compare_exchange_strong(running, function)) return running;
-  uint16_t code = work();
-  ApiBusy.store(0);
-  return code;
-}
-
-// The frame of every export that takes the open unit's handle: the guard,
-// then reason 0x01 when no unit is open and 0x02 when `handle` is not the
-// open unit's. `codeNumber` is the high byte of the codes, which differs
-// from the function number for one export only.
-template <typename Work>
-uint32_t RunExport(uint8_t function, uint32_t handle, Work &&work,
-                   uint8_t codeNumber = 0) {
-  if (codeNumber == 0) codeNumber = function;
-  return Guarded(function, [&]() -> uint16_t {
-    if (Unit.DeviceHandle == 0) return Code(codeNumber, TAVO_REASON_NOT_OPEN);
-    if (handle != Unit.DeviceHandle)
-      return Code(codeNumber, TAVO_REASON_WRONG_HANDLE);
-    return work();
-  });
-}
-
-// A refresh that failed with -n, as the code base + n.
-inline uint16_t RefreshCode(uint8_t function, uint8_t base, int result) {
-  return Code(function, static_cast<uint8_t>(base + -result));
-}
 
 // Sends the settle command to each fitted unit, the note unit first.
 // 0; -1 the coin settle failed; -2 the note settle failed.
@@ -108,6 +66,9 @@ int ResolveUnconfirmedPayouts();
 uint16_t RefuseWhilePending(uint8_t function, uint8_t reason);
 
 // Change and payout.
+// Notes of 1000 to pay for `value`: as many as the value and the stock
+// allow, at most kMaxNotesPerPayout; none from a note unit not fitted.
+uint32_t NotesFor(uint32_t value);
 constexpr uint32_t kMaxNotesPerPayout = 9;
 bool ChangePayable(uint32_t value);
 // 0 when every part was started (or had nothing to pay); otherwise one of
@@ -120,4 +81,4 @@ constexpr int PayoutNoteUnconfirmed = -4;
 int StartPayout(uint16_t notes, uint16_t coins);
 int StartCoinPayout(uint16_t coins);
 
-#endif  // TAVOCTL_API_API_H
+#endif  // TAVOCTL_TRADE_TRADE_H
