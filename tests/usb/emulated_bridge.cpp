@@ -1,6 +1,5 @@
 #include "emulated_bridge.h"
 
-#include <dlfcn.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
@@ -18,6 +17,7 @@
 #include <stdexcept>
 
 #include "link/d2xx.h"
+#include "tavoload.h"
 
 namespace usbtest {
 namespace {
@@ -97,14 +97,6 @@ struct Bridges::Impl {
 };
 
 namespace {
-
-template <typename F>
-void Bind(void *module, const char *name, F *out) {
-  *out = reinterpret_cast<F>(dlsym(module, name));
-  if (*out == nullptr) {
-    throw std::runtime_error(std::string("virtual unit lacks ") + name);
-  }
-}
 
 double ByteUs(const Chip &c) {
   // The chip powers up at 9600 baud; a byte is 10 bits (8N1).
@@ -524,30 +516,33 @@ Bridges::Bridges(const std::string &vu_path) : impl_(new Impl) {
     throw std::runtime_error(
         "libumockdev-preload is not loaded: run under umockdev-wrapper");
   }
-  impl_->vu_module = dlopen(vu_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  impl_->vu_module = tavoload::Open(vu_path, tavoload::Scope::kPrivate);
   if (impl_->vu_module == nullptr) {
     throw std::runtime_error(std::string("cannot load ") + vu_path + ": " +
-                             dlerror());
+                             tavoload::LastError());
   }
-  void *m = impl_->vu_module;
   VuApi &v = impl_->vu;
-  Bind(m, "vu_reset", &v.reset);
-  Bind(m, "vu_clear_devices", &v.clear_devices);
-  Bind(m, "vu_default_config", &v.default_config);
-  Bind(m, "vu_add_device", &v.add_device);
-  Bind(m, "vu_insert_coin", &v.insert_coin);
-  Bind(m, "vu_insert_note", &v.insert_note);
-  Bind(m, "vu_get_state", &v.get_state);
-  Bind(m, "vu_check_money", &v.check_money);
-  Bind(m, "vu_set_coin_stock", &v.set_coin_stock);
   VuD2xx &d = impl_->d2xx;
-  Bind(m, "FT_Open", &d.open);
-  Bind(m, "FT_Close", &d.close);
-  Bind(m, "FT_Write", &d.write);
-  Bind(m, "FT_Read", &d.read);
-  Bind(m, "FT_SetBaudRate", &d.set_baud);
-  Bind(m, "FT_SetDataCharacteristics", &d.set_data);
-  Bind(m, "FT_SetFlowControl", &d.set_flow);
+  const char *missing = tavoload::Bind(
+      impl_->vu_module, {{"vu_reset", &v.reset},
+                         {"vu_clear_devices", &v.clear_devices},
+                         {"vu_default_config", &v.default_config},
+                         {"vu_add_device", &v.add_device},
+                         {"vu_insert_coin", &v.insert_coin},
+                         {"vu_insert_note", &v.insert_note},
+                         {"vu_get_state", &v.get_state},
+                         {"vu_check_money", &v.check_money},
+                         {"vu_set_coin_stock", &v.set_coin_stock},
+                         {"FT_Open", &d.open},
+                         {"FT_Close", &d.close},
+                         {"FT_Write", &d.write},
+                         {"FT_Read", &d.read},
+                         {"FT_SetBaudRate", &d.set_baud},
+                         {"FT_SetDataCharacteristics", &d.set_data},
+                         {"FT_SetFlowControl", &d.set_flow}});
+  if (missing != nullptr) {
+    throw std::runtime_error(std::string("virtual unit lacks ") + missing);
+  }
   v.reset();
   v.clear_devices();
   impl_->testbed = umockdev_testbed_new();
