@@ -138,25 +138,27 @@ const char *BindExports(Module library, Exports *x) {
 }
 
 void BindVirtualUnit(Module provider, VirtualUnit *u) {
+  Bind(provider, {{"vu_reset", &u->reset},
+                  {"vu_insert_coin", &u->insertCoin},
+                  {"vu_insert_note", &u->insertNote},
+                  {"vu_get_state", &u->getState},
+                  {"vu_check_money", &u->checkMoney},
+                  {"vu_set_trace", &u->setTrace},
+                  {"vu_describe", &u->describe},
+                  {"vu_add_fault", &u->addFault},
+                  {"vu_clear_faults", &u->clearFaults},
+                  {"vu_jam", &u->jam},
+                  {"vu_power_fail", &u->powerFail},
+                  {"vu_clear_devices", &u->clearDevices},
+                  {"vu_set_coin_stock", &u->setCoinStock},
+                  {"vu_set_note_stock", &u->setNoteStock}});
   // What every virtual unit has, in this process or in tavovu-server.
-  const char *shared = Bind(provider, {{"vu_insert_coin", &u->insertCoin},
-                                       {"vu_insert_note", &u->insertNote},
-                                       {"vu_get_state", &u->getState},
-                                       {"vu_check_money", &u->checkMoney},
-                                       {"vu_jam", &u->jam},
-                                       {"vu_add_fault", &u->addFault}});
-  // The power cut and the clearing of faults: every virtual unit has them.
-  const char *power = Bind(provider, {{"vu_power_fail", &u->powerFail},
-                                      {"vu_clear_faults", &u->clearFaults}});
-  // What the virtual unit in this process adds.
-  const char *local = Bind(provider, {{"vu_reset", &u->reset},
-                                      {"vu_set_trace", &u->setTrace},
-                                      {"vu_describe", &u->describe},
-                                      {"vu_clear_devices", &u->clearDevices},
-                                      {"vu_set_coin_stock", &u->setCoinStock},
-                                      {"vu_set_note_stock", &u->setNoteStock}});
-  u->present = shared == nullptr && power == nullptr;
-  u->local = shared == nullptr && local == nullptr;
+  bool common = u->insertCoin && u->insertNote && u->getState &&
+                u->checkMoney && u->jam && u->addFault;
+  u->present = common && u->powerFail && u->clearFaults;
+  // What only the one in this process has.
+  u->local = common && u->reset && u->setTrace && u->describe &&
+             u->clearDevices && u->setCoinStock && u->setNoteStock;
 }
 
 void BindBridges(Module provider, Bridges *b) {

@@ -27,6 +27,24 @@ struct D2xxProvider {
   decltype(&FT_Read) read;
 };
 
+// Binds the thirteen functions of `m`; returns the first it lacks, or null.
+inline const char *BindD2xx(tavoload::Module m, D2xxProvider *p) {
+  return tavoload::Bind(
+      m, {{"FT_ListDevices", &p->listDevices},
+          {"FT_Open", &p->open},
+          {"FT_Close", &p->close},
+          {"FT_ResetDevice", &p->resetDevice},
+          {"FT_GetDeviceInfo", &p->getDeviceInfo},
+          {"FT_SetBaudRate", &p->setBaudRate},
+          {"FT_SetDataCharacteristics", &p->setDataCharacteristics},
+          {"FT_SetFlowControl", &p->setFlowControl},
+          {"FT_SetChars", &p->setChars},
+          {"FT_SetTimeouts", &p->setTimeouts},
+          {"FT_Purge", &p->purge},
+          {"FT_Write", &p->write},
+          {"FT_Read", &p->read}});
+}
+
 // Loads the provider at `path` and binds its thirteen functions; says what
 // is missing and exits when it cannot.
 inline D2xxProvider LoadD2xxProvider(const char *path) {
@@ -37,21 +55,7 @@ inline D2xxProvider LoadD2xxProvider(const char *path) {
     std::exit(1);
   }
   D2xxProvider p{};
-  const char *missing = tavoload::Bind(
-      m, {{"FT_ListDevices", &p.listDevices},
-          {"FT_Open", &p.open},
-          {"FT_Close", &p.close},
-          {"FT_ResetDevice", &p.resetDevice},
-          {"FT_GetDeviceInfo", &p.getDeviceInfo},
-          {"FT_SetBaudRate", &p.setBaudRate},
-          {"FT_SetDataCharacteristics", &p.setDataCharacteristics},
-          {"FT_SetFlowControl", &p.setFlowControl},
-          {"FT_SetChars", &p.setChars},
-          {"FT_SetTimeouts", &p.setTimeouts},
-          {"FT_Purge", &p.purge},
-          {"FT_Write", &p.write},
-          {"FT_Read", &p.read}});
-  if (missing != nullptr) {
+  if (const char *missing = BindD2xx(m, &p)) {
     std::fprintf(stderr, "%s lacks %s\n", path, missing);
     std::exit(1);
   }
