@@ -43,7 +43,7 @@ constexpr int kCoinValues[4] = {10, 50, 100, 500};
 void Pause(const Tool &t, int milliseconds) {
   // The virtual unit answers at once; a real customer and a real unit need
   // time between polls.
-  if (!t.vu.present) {
+  if (!t.vu.local) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 }
@@ -57,7 +57,7 @@ void TraceLine(void *context, const vu_trace_event *event) {
 
 bool OpenUnit(Tool &t) {
   if (t.options.trace) {
-    if (t.vu.present) {
+    if (t.vu.local) {
       t.vu.setTrace(TraceLine, &t);
     } else {
       std::printf("  (--trace shows the wire of the virtual unit only)\n");
@@ -200,7 +200,7 @@ void Refund(Tool &t, Sale *sale) {
 // Inserts what the virtual customer pays, one piece at a time, polling the
 // unit after each; or, on a real unit, waits for the customer.
 void CustomerPays(Tool &t, Sale *sale, TavoData *d, PcbData *p) {
-  if (!t.vu.present) {
+  if (!t.vu.local) {
     Say("customer", "waiting up to %d s for the customer to pay %d",
         t.options.waitSeconds, sale->price);
     auto end = std::chrono::steady_clock::now() +
@@ -369,7 +369,7 @@ void PrintRecords(const PcbData &p, const TavoData &d, const TavoData &b) {
 
 int Demo(Tool &t) {
   if (!ArgumentsFit(t, 0)) return kExitUsage;
-  if (!t.vu.present) {
+  if (!t.vu.local) {
     std::fprintf(stderr,
                  "tavo: demo plays the customer on the virtual unit; with a "
                  "real unit use 'tavo sell PRICE'\n");
@@ -511,7 +511,7 @@ int Display(Tool &t) {
   if (ok) {
     Say("display", "shows %ld (mode %d)", number, t.options.mode);
     vu_state s{};
-    if (t.vu.present && t.vu.getState(0, &s) == VU_OK) {
+    if (t.vu.local && t.vu.getState(0, &s) == VU_OK) {
       Say("board", "digit codes %02X %02X %02X %02X", s.digits[0], s.digits[1],
           s.digits[2], s.digits[3]);
     }

@@ -13,7 +13,7 @@ constexpr unsigned kListByIndex = 0x40000000u;
 constexpr unsigned kBySerial = 1u;
 constexpr unsigned kByDescription = 2u;
 
-std::vector<tavo_bridge> ListBridges(const Bridges &b) {
+std::vector<tavo_bridge> ListBridges(const tavoload::Bridges &b) {
   std::vector<tavo_bridge> rows;
   int n = b.list(nullptr, 0);
   if (n <= 0) return rows;
@@ -59,7 +59,7 @@ int Devices(Tool &t) {
     t.bridges.listDevices(index, description, kListByIndex | kByDescription);
     serial[sizeof serial - 1] = description[sizeof description - 1] = 0;
     std::printf("device %u  serial %-16s %s%s\n", i, serial, description,
-                t.vu.present ? "  [virtual unit]" : "");
+                t.vu.local ? "  [virtual unit]" : "");
   }
   std::printf("%u device%s (the provider does not say which are units)\n",
               count, count == 1 ? "" : "s");

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tool.h"
 
@@ -252,6 +253,50 @@ int UsageError(const char *command, const char *format, ...) {
   return kExitUsage;
 }
 
+namespace {
+
+// Loads the provider (the options' path, or the virtual unit) and then the
+// library. Both sit beside the tool, or (in a build tree, where the tool has
+// a folder of its own) one folder up; elsewhere (installed: bin/tavo and
+// lib/) the bare name lets the system's search find them, the tool's run
+// path included. On failure returns false with the reason in `error`.
+bool Load(Tool *t, std::string *error) {
+  std::string folder = tavoload::ExecutableFolder();
+  std::string provider = t->options.provider;
+  if (provider.empty()) {
+    provider =
+        tavoload::FindBeside(folder, tavoload::kVirtualUnitName, {"", "../"});
+    if (provider.empty()) provider = tavoload::kVirtualUnitName;
+  }
+  tavoload::Module p = tavoload::Open(provider, tavoload::Scope::kGlobal);
+  if (!p) {
+    *error = "cannot load the D2XX provider " + provider + ": " +
+             tavoload::LastError();
+    return false;
+  }
+  if (const char *ft = tavoload::MissingD2xx(p)) {
+    *error = provider + " is not a D2XX provider: it has no " + ft;
+    return false;
+  }
+  std::vector<std::string> tried;
+  tavoload::Module lib = tavoload::OpenLibrary(folder, {"", "../"}, &tried);
+  if (!lib) {
+    *error = "cannot load the tavoctl library beside the tool: ";
+    for (size_t i = 0; i < tried.size(); ++i) {
+      *error += (i == 0 ? "" : "; ") + tried[i];
+    }
+    return false;
+  }
+  if (const char *missing = tavoload::BindExports(lib, &t->lib)) {
+    *error = std::string("the tavoctl library does not export ") + missing;
+    return false;
+  }
+  tavoload::BindVirtualUnit(p, &t->vu);
+  tavoload::BindBridges(p, &t->bridges);
+  return true;
+}
+
+}  // namespace
 }  // namespace tavo
 
 int main(int argc, char **argv) {
@@ -263,12 +308,11 @@ int main(int argc, char **argv) {
   if (command->run == Codes) return Codes(tool);
 
   std::string error;
-  if (!Load(tool.options.provider, &tool.lib, &tool.vu, &error,
-            &tool.bridges)) {
+  if (!Load(&tool, &error)) {
     std::fprintf(stderr, "tavo: %s\n", error.c_str());
     return kExitSetup;
   }
-  if (tool.vu.present) {
+  if (tool.vu.local) {
     // Nothing the virtual unit does moves real money: say so where a
     // person watching the tool cannot miss it.
     std::fprintf(stderr,

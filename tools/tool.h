@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loader.h"
+#include "tavoload.h"
 
 namespace tavo {
 
@@ -36,9 +36,9 @@ struct Options {
 };
 
 struct Tool {
-  Library lib{};
-  VirtualUnit vu{};
-  Bridges bridges{};
+  tavoload::Exports lib{};
+  tavoload::VirtualUnit vu{};
+  tavoload::Bridges bridges{};
   Options options;
   uint32_t handle = 0;
   bool open = false;

@@ -5,13 +5,11 @@
 #ifndef TAVOCTL_TESTS_SUPPORT_D2XX_PROVIDER_H
 #define TAVOCTL_TESTS_SUPPORT_D2XX_PROVIDER_H
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <type_traits>
 
 #include "d2xx.h"
+#include "tavoload.h"
 
 struct D2xxProvider {
   decltype(&FT_ListDevices) listDevices;
@@ -29,36 +27,38 @@ struct D2xxProvider {
   decltype(&FT_Read) read;
 };
 
+// Binds the thirteen functions of `m`; returns the first it lacks, or null.
+inline const char *BindD2xx(tavoload::Module m, D2xxProvider *p) {
+  return tavoload::Bind(
+      m, {{"FT_ListDevices", &p->listDevices},
+          {"FT_Open", &p->open},
+          {"FT_Close", &p->close},
+          {"FT_ResetDevice", &p->resetDevice},
+          {"FT_GetDeviceInfo", &p->getDeviceInfo},
+          {"FT_SetBaudRate", &p->setBaudRate},
+          {"FT_SetDataCharacteristics", &p->setDataCharacteristics},
+          {"FT_SetFlowControl", &p->setFlowControl},
+          {"FT_SetChars", &p->setChars},
+          {"FT_SetTimeouts", &p->setTimeouts},
+          {"FT_Purge", &p->purge},
+          {"FT_Write", &p->write},
+          {"FT_Read", &p->read}});
+}
+
 // Loads the provider at `path` and binds its thirteen functions; says what
 // is missing and exits when it cannot.
 inline D2xxProvider LoadD2xxProvider(const char *path) {
-  void *m = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  tavoload::Module m = tavoload::Open(path, tavoload::Scope::kPrivate);
   if (m == nullptr) {
-    std::fprintf(stderr, "cannot load %s: %s\n", path, dlerror());
+    std::fprintf(stderr, "cannot load %s: %s\n", path,
+                 tavoload::LastError().c_str());
     std::exit(1);
   }
-  auto bind = [&](const char *name, auto *out) {
-    *out =
-        reinterpret_cast<std::remove_pointer_t<decltype(out)>>(dlsym(m, name));
-    if (*out == nullptr) {
-      std::fprintf(stderr, "%s lacks %s\n", path, name);
-      std::exit(1);
-    }
-  };
   D2xxProvider p{};
-  bind("FT_ListDevices", &p.listDevices);
-  bind("FT_Open", &p.open);
-  bind("FT_Close", &p.close);
-  bind("FT_ResetDevice", &p.resetDevice);
-  bind("FT_GetDeviceInfo", &p.getDeviceInfo);
-  bind("FT_SetBaudRate", &p.setBaudRate);
-  bind("FT_SetDataCharacteristics", &p.setDataCharacteristics);
-  bind("FT_SetFlowControl", &p.setFlowControl);
-  bind("FT_SetChars", &p.setChars);
-  bind("FT_SetTimeouts", &p.setTimeouts);
-  bind("FT_Purge", &p.purge);
-  bind("FT_Write", &p.write);
-  bind("FT_Read", &p.read);
+  if (const char *missing = BindD2xx(m, &p)) {
+    std::fprintf(stderr, "%s lacks %s\n", path, missing);
+    std::exit(1);
+  }
   return p;
 }
 

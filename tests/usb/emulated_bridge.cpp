@@ -1,6 +1,5 @@
 #include "emulated_bridge.h"
 
-#include <dlfcn.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
@@ -18,6 +17,8 @@
 #include <stdexcept>
 
 #include "d2xx.h"
+#include "d2xx_provider.h"
+#include "tavoload.h"
 
 namespace usbtest {
 namespace {
@@ -42,16 +43,6 @@ struct Urb {
   uint64_t submitted_us = 0;
   uint8_t endpoint = 0;
   uint8_t type = 0;
-};
-
-struct VuD2xx {
-  decltype(&FT_Open) open;
-  decltype(&FT_Close) close;
-  decltype(&FT_Write) write;
-  decltype(&FT_Read) read;
-  decltype(&FT_SetBaudRate) set_baud;
-  decltype(&FT_SetDataCharacteristics) set_data;
-  decltype(&FT_SetFlowControl) set_flow;
 };
 
 }  // namespace
@@ -80,7 +71,7 @@ struct Bridges::Impl {
   std::mutex mutex;
   void *vu_module = nullptr;
   VuApi vu{};
-  VuD2xx d2xx{};
+  D2xxProvider d2xx{};
   UMockdevTestbed *testbed = nullptr;
   std::vector<std::unique_ptr<Chip>> chips;
   std::chrono::steady_clock::time_point origin =
@@ -97,14 +88,6 @@ struct Bridges::Impl {
 };
 
 namespace {
-
-template <typename F>
-void Bind(void *module, const char *name, F *out) {
-  *out = reinterpret_cast<F>(dlsym(module, name));
-  if (*out == nullptr) {
-    throw std::runtime_error(std::string("virtual unit lacks ") + name);
-  }
-}
 
 double ByteUs(const Chip &c) {
   // The chip powers up at 9600 baud; a byte is 10 bits (8N1).
@@ -127,7 +110,7 @@ double DecodeBaud(uint16_t value, uint16_t index) {
 // Moves the serial line on to `now`: host bytes that have crossed it reach
 // the unit, and the unit's replies start on their way back.
 void Advance(Chip &c, uint64_t now) {
-  const VuD2xx &vu = c.impl->d2xx;
+  const D2xxProvider &vu = c.impl->d2xx;
   while (!c.tx.empty() && c.tx.front().at_us <= now) {
     Timed t = c.tx.front();
     c.tx.pop_front();
@@ -220,7 +203,7 @@ bool AnswerControl(Chip &c, const uint8_t *setup,
   uint8_t type = setup[0], request = setup[1];
   uint16_t value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
   uint16_t index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
-  const VuD2xx &vu = c.impl->d2xx;
+  const D2xxProvider &vu = c.impl->d2xx;
   if (type == 0x80 && request == 6) {  // GET_DESCRIPTOR
     uint8_t kind = static_cast<uint8_t>(value >> 8);
     uint8_t which = static_cast<uint8_t>(value & 0xFF);
@@ -253,23 +236,25 @@ bool AnswerControl(Chip &c, const uint8_t *setup,
       case kSetBaud:
         c.state.baud = DecodeBaud(value, index);
         if (c.unit != nullptr) {
-          vu.set_baud(c.unit, static_cast<ULONG>(std::lround(c.state.baud)));
+          vu.setBaudRate(c.unit, static_cast<ULONG>(std::lround(c.state.baud)));
         }
         return true;
       case kSetData: {
         c.state.data = value;
         int stop = (value >> 11) & 3;  // 0: one, 1: one and a half, 2: two
         if (c.unit != nullptr) {
-          vu.set_data(c.unit, static_cast<UCHAR>(value & 0xFF),
-                      static_cast<UCHAR>(stop == 0 ? 0 : stop + 1),
-                      static_cast<UCHAR>((value >> 8) & 7));
+          vu.setDataCharacteristics(
+              c.unit, static_cast<UCHAR>(value & 0xFF),
+              static_cast<UCHAR>(stop == 0 ? 0 : stop + 1),
+              static_cast<UCHAR>((value >> 8) & 7));
         }
         return true;
       }
       case kSetFlow:
         c.state.flow = static_cast<uint16_t>(index >> 8);
         if (c.unit != nullptr) {
-          vu.set_flow(c.unit, static_cast<USHORT>(c.state.flow << 8), 0, 0);
+          vu.setFlowControl(c.unit, static_cast<USHORT>(c.state.flow << 8), 0,
+                            0);
         }
         return true;
       case kSetLatency:
@@ -524,30 +509,26 @@ Bridges::Bridges(const std::string &vu_path) : impl_(new Impl) {
     throw std::runtime_error(
         "libumockdev-preload is not loaded: run under umockdev-wrapper");
   }
-  impl_->vu_module = dlopen(vu_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  impl_->vu_module = tavoload::Open(vu_path, tavoload::Scope::kPrivate);
   if (impl_->vu_module == nullptr) {
     throw std::runtime_error(std::string("cannot load ") + vu_path + ": " +
-                             dlerror());
+                             tavoload::LastError());
   }
-  void *m = impl_->vu_module;
   VuApi &v = impl_->vu;
-  Bind(m, "vu_reset", &v.reset);
-  Bind(m, "vu_clear_devices", &v.clear_devices);
-  Bind(m, "vu_default_config", &v.default_config);
-  Bind(m, "vu_add_device", &v.add_device);
-  Bind(m, "vu_insert_coin", &v.insert_coin);
-  Bind(m, "vu_insert_note", &v.insert_note);
-  Bind(m, "vu_get_state", &v.get_state);
-  Bind(m, "vu_check_money", &v.check_money);
-  Bind(m, "vu_set_coin_stock", &v.set_coin_stock);
-  VuD2xx &d = impl_->d2xx;
-  Bind(m, "FT_Open", &d.open);
-  Bind(m, "FT_Close", &d.close);
-  Bind(m, "FT_Write", &d.write);
-  Bind(m, "FT_Read", &d.read);
-  Bind(m, "FT_SetBaudRate", &d.set_baud);
-  Bind(m, "FT_SetDataCharacteristics", &d.set_data);
-  Bind(m, "FT_SetFlowControl", &d.set_flow);
+  const char *missing = tavoload::Bind(
+      impl_->vu_module, {{"vu_reset", &v.reset},
+                         {"vu_clear_devices", &v.clear_devices},
+                         {"vu_default_config", &v.default_config},
+                         {"vu_add_device", &v.add_device},
+                         {"vu_insert_coin", &v.insert_coin},
+                         {"vu_insert_note", &v.insert_note},
+                         {"vu_get_state", &v.get_state},
+                         {"vu_check_money", &v.check_money},
+                         {"vu_set_coin_stock", &v.set_coin_stock}});
+  if (missing == nullptr) missing = BindD2xx(impl_->vu_module, &impl_->d2xx);
+  if (missing != nullptr) {
+    throw std::runtime_error(std::string("virtual unit lacks ") + missing);
+  }
   v.reset();
   v.clear_devices();
   impl_->testbed = umockdev_testbed_new();
