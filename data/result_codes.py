@@ -4,9 +4,10 @@
     result_codes.py TABLE --c-header OUT     tavoctl_text.h (C and C++)
     result_codes.py TABLE --python OUT       the Python binding's table
     result_codes.py TABLE --csharp OUT       the C# binding's table
+    result_codes.py TABLE --reasons OUT      the library's reason names
     result_codes.py TABLE --check            only check the table
 
-The table's own header comment describes its four columns. A line that
+The table's own header comment describes its five columns. A line that
 breaks the format stops the build with the line number, so a code added by
 hand cannot reach the consumers half-written.
 """
@@ -34,6 +35,7 @@ class Row(NamedTuple):
     export: str
     next: str
     text: str
+    reason: str
 
     @property
     def message(self) -> str:
@@ -41,8 +43,19 @@ class Row(NamedTuple):
         return self.text if self.code == 0 else f"{self.export}: {self.text}"
 
 
+def reason_base(code, reason):
+    """The name of a reason and the low byte it stands for (the base of a
+    NAME+n or NAME-n), or None for "-"."""
+    m = re.fullmatch(r"([A-Za-z0-9]+)(?:([+-])([0-9]+))?", reason)
+    if reason == "-" or not m:
+        return None
+    n = int(m.group(3) or 0)
+    return m.group(1), ((code & 0xFF) - (n if m.group(2) == "+" else -n)) & 0xFF
+
+
 def read_table(path):
     rows = []
+    bases = {}
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
             line = line.rstrip("\n")
@@ -50,9 +63,11 @@ def read_table(path):
                 continue
             where = f"{path}:{number}"
             fields = line.split("\t")
-            if len(fields) != 4:
-                sys.exit(f"{where}: {len(fields)} columns, not 4 (tab-separated)")
-            code, export, next_, text = fields
+            if len(fields) != 5:
+                sys.exit(f"{where}: {len(fields)} columns, not 5 (tab-separated)")
+            code, export, next_, text, reason = fields
+            if not re.fullmatch(r"-|[A-Z][A-Za-z0-9]*([+-][0-9]+)?", reason):
+                sys.exit(f"{where}: reason {reason!r} is not Name, Name+n, Name-n or -")
             if not re.fullmatch(r"0x[0-9A-F]{4}", code):
                 sys.exit(f"{where}: code {code!r} is not 0xNNNN (upper-case hex)")
             if next_ not in NEXT:
@@ -60,12 +75,46 @@ def read_table(path):
             if not export.strip() or not text.strip() or not line.isascii():
                 sys.exit(f"{where}: empty export or text, or not plain ASCII")
             value = int(code, 16)
+            base = reason_base(value, reason)
+            if base is not None and bases.setdefault(base[0], base[1]) != base[1]:
+                sys.exit(f"{where}: reason {reason} gives {base[0]} the value "
+                         f"0x{base[1]:02X}, elsewhere 0x{bases[base[0]]:02X}")
             if rows and value <= rows[-1].code:
                 sys.exit(f"{where}: {code} is not above the code before it")
-            rows.append(Row(value, export, next_, text))
+            rows.append(Row(value, export, next_, text, reason))
     if not rows or rows[0].code != 0:
         sys.exit(f"{path}: the table must start with 0x0000")
     return rows
+
+
+def reason_values(rows):
+    """Each reason name with the low byte it stands for; read_table has
+    made sure that a name has one value."""
+    return dict(filter(None, (reason_base(r.code, r.reason) for r in rows)))
+
+
+def reasons_header(rows):
+    values = reason_values(rows)
+    members = "\n".join(
+        f"    {n} = 0x{v:02X}," for n, v in sorted(values.items(), key=lambda nv: (nv[1], nv[0]))
+    )
+    return f"""\
+// The reasons of the library's result codes by name: the low byte of a code,
+// which the high byte (the function number) completes. Generated from
+// data/result-codes.tsv by data/result_codes.py: edit the table, not this.
+#ifndef TAVOCTL_REASONS_H
+#define TAVOCTL_REASONS_H
+
+#include <cstdint>
+
+struct Reason {{
+  enum : uint8_t {{
+{members}
+  }};
+}};
+
+#endif  // TAVOCTL_REASONS_H
+"""
 
 
 def c_string(s):
@@ -280,6 +329,7 @@ def main():
     p.add_argument("--c-header")
     p.add_argument("--python")
     p.add_argument("--csharp")
+    p.add_argument("--reasons")
     p.add_argument("--check", action="store_true")
     a = p.parse_args()
     rows = read_table(a.table)
@@ -289,6 +339,8 @@ def main():
         write(a.python, python_module(rows))
     if a.csharp:
         write(a.csharp, csharp_class(rows))
+    if a.reasons:
+        write(a.reasons, reasons_header(rows))
     if a.check:
         print(f"{a.table}: {len(rows)} codes")
 

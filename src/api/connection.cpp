@@ -63,21 +63,21 @@ bool UnsettledTrade() {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
   constexpr uint8_t fn = TAVO_FN_OPEN;
   return Guarded(fn, [&]() -> uint16_t {
-    if (Unit.DeviceHandle != 0) return Code(fn, 0x11);
+    if (Unit.DeviceHandle != 0) return Code(fn, Reason::AlreadyOpen);
     // Refused before anything is opened: there would be nowhere to put the
     // handle of the unit.
-    if (handle == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (handle == nullptr) return Code(fn, Reason::BadArgument);
     // Nothing of an earlier session is kept: records, pending commands,
     // doubts, marks and the display's memory (blank) start afresh, and the
     // unit found is read anew.
     Unit = UnitState{};
     switch (SearchDevice()) {
       case SearchOutcome::NoCount:
-        return Code(fn, 0x12);
+        return Code(fn, Reason::NoDeviceCount);
       case SearchOutcome::NoDevice:
-        return Code(fn, 0x13);
+        return Code(fn, Reason::NoDevice);
       case SearchOutcome::NoneAccepted:
-        return Code(fn, 0x14);
+        return Code(fn, Reason::NoDeviceAccepted);
       case SearchOutcome::Open:
         break;
     }
@@ -87,11 +87,11 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
 
     if (BoardHello() != 0) {
       CloseUnit();
-      return Code(fn, 0x15);
+      return Code(fn, Reason::NoBoardHello);
     }
     if (StartBoard() != 0) {
       CloseUnit();
-      return Code(fn, 0x16);
+      return Code(fn, Reason::BoardStartFailed);
     }
 
     // Display blank, buzzer silent; a board that misses these still works.
@@ -105,11 +105,11 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
     // stay 0 and it is never addressed again until the next open.
     if (BillHello() == 0 && ReadBill() != 0) {
       CloseUnit();
-      return Code(fn, 0x17);
+      return Code(fn, Reason::UnitReadFailed);
     }
     if (CoinHello() == 0 && ReadCoin() != 0) {
       CloseUnit();
-      return Code(fn, 0x17);
+      return Code(fn, Reason::UnitReadFailed);
     }
     // An unfinished trade is kept for TAVO_TradeBegin to carry on with;
     // otherwise the units start from settled counts. One whose close had
@@ -131,7 +131,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Open(uint32_t *handle) {
       ComputeCredit();
       return TAVO_OK;
     }
-    if (SettleUnits() != 0) return Code(fn, 0x19);  // the unit stays open
+    if (SettleUnits() != 0)
+      return Code(fn, Reason::SettleAtOpenFailed);  // the unit stays open
     return TAVO_OK;
   });
 }
@@ -140,7 +141,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Close(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_CLOSE;
   (void)handle;  // closing is always allowed: the handle is not compared
   return Guarded(fn, [&]() -> uint16_t {
-    if (Unit.DeviceHandle == 0) return Code(fn, TAVO_REASON_NOT_OPEN);
+    if (Unit.DeviceHandle == 0) return Code(fn, Reason::NotOpen);
     CloseUnit();
     return TAVO_OK;
   });
@@ -149,8 +150,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Close(uint32_t handle) {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Reset(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_RESET;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (BoardStop() != 0) return Code(fn, 0x21);
-    if (BoardReset() != 0) return Code(fn, 0x22);
+    if (BoardStop() != 0) return Code(fn, Reason::StopRefused);
+    if (BoardReset() != 0) return Code(fn, Reason::ResetRefused);
     ClosePort();
     return TAVO_OK;
   });
@@ -162,8 +163,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_ClearBackup(uint32_t handle) {
   return RunExport(
       TAVO_FN_CLEARBACKUP, handle,
       [&]() -> uint16_t {
-        if (BoardClearBackup() != 0) return Code(codes, 0x22);
-        if (ReadBoard() != 0) return Code(codes, 0x23);
+        if (BoardClearBackup() != 0)
+          return Code(codes, Reason::ClearBackupRefused);
+        if (ReadBoard() != 0) return Code(codes, Reason::BoardRereadFailed);
         return TAVO_OK;
       },
       codes);

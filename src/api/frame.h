@@ -35,9 +35,9 @@ uint32_t RunExport(uint8_t function, uint32_t handle, Work &&work,
                    uint8_t codeNumber = 0) {
   if (codeNumber == 0) codeNumber = function;
   return Guarded(function, [&]() -> uint16_t {
-    if (Unit.DeviceHandle == 0) return Code(codeNumber, TAVO_REASON_NOT_OPEN);
+    if (Unit.DeviceHandle == 0) return Code(codeNumber, Reason::NotOpen);
     if (handle != Unit.DeviceHandle)
-      return Code(codeNumber, TAVO_REASON_WRONG_HANDLE);
+      return Code(codeNumber, Reason::WrongHandle);
     return work();
   });
 }

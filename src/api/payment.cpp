@@ -25,16 +25,19 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
   if (uint16_t code = ReadyForMoney(fn)) return code;
   // An amount with bits above the 16 the unit takes is refused rather than
   // paid in part.
-  if (amount > 0xFFFF) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+  if (amount > 0xFFFF) return Code(fn, Reason::BadArgument);
   Unit.PcbRecord.AcceptLimit = 0;
   if (int r = SetAcceptance(AcceptForceOff))
-    return Code(fn, r == -1 ? 0x62 : 0x64);
-  if (int r = WaitUnitsIdle()) return Code(fn, static_cast<uint8_t>(0x50 - r));
+    return Code(
+        fn, r == -1 ? Reason::CoinInhibitRefused : Reason::NoteInhibitRefused);
+  if (int r = WaitUnitsIdle())
+    return Code(fn, static_cast<uint8_t>(Reason::IdleWait - r));
   // A payout against a held note would pay its value while the customer can
   // still take the note itself back.
   if (uint16_t code = TakeNotesInFirst(fn)) return code;
   uint32_t value = wholeCredit ? Unit.PcbRecord.Credit : amount;
-  if (value != 0 && !ChangePayable(value)) return Code(fn, 0x77);
+  if (value != 0 && !ChangePayable(value))
+    return Code(fn, Reason::StockCannotPay);
   uint32_t notes = NotesFor(value);
   uint32_t coins = value - 1000 * notes;
   int r =
@@ -43,18 +46,22 @@ uint16_t Pay(uint8_t fn, bool wholeCredit, uint32_t amount) {
     // The note payout went out without a readable answer: nothing more is
     // paid until the note unit shows whether it runs.
     int neverStarted = ResolveUnconfirmedPayouts();
-    if (Unit.BillPending & PendingUnconfirmed) return Code(fn, 0x6A);
-    if (neverStarted & RefreshBillFailed) return Code(fn, 0x68);
+    if (Unit.BillPending & PendingUnconfirmed)
+      return Code(fn, Reason::NotePayoutUnconfirmed);
+    if (neverStarted & RefreshBillFailed)
+      return Code(fn, Reason::NotePayoutFailed);
     r = StartCoinPayout(static_cast<uint16_t>(coins));  // the notes run
   }
   if (r == PayoutCoinUnconfirmed) {
     int neverStarted = ResolveUnconfirmedPayouts();
-    if (Unit.CoinPending & PendingUnconfirmed) return Code(fn, 0x69);
-    if (neverStarted & RefreshCoinFailed) return Code(fn, 0x67);
+    if (Unit.CoinPending & PendingUnconfirmed)
+      return Code(fn, Reason::CoinPayoutUnconfirmed);
+    if (neverStarted & RefreshCoinFailed)
+      return Code(fn, Reason::CoinPayoutFailed);
     return TAVO_OK;
   }
-  if (r == PayoutCoinFailed) return Code(fn, 0x67);
-  if (r == PayoutNoteFailed) return Code(fn, 0x68);
+  if (r == PayoutCoinFailed) return Code(fn, Reason::CoinPayoutFailed);
+  if (r == PayoutNoteFailed) return Code(fn, Reason::NotePayoutFailed);
   return TAVO_OK;
 }
 
@@ -67,8 +74,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     if (uint16_t code = ReadyForMoney(fn)) return code;
     // The board counts the charge in 15 bits; an amount with bits above
     // them is refused rather than charged in part.
-    if (amount == 0 || amount >= 0x8000)
-      return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (amount == 0 || amount >= 0x8000) return Code(fn, Reason::BadArgument);
     uint16_t price = static_cast<uint16_t>(amount);
     if (Unit.ChargeInDoubt.open) {
       // The board has been read since (the refresh above): it tells
@@ -76,7 +82,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
       // same amount, a charge that was counted is not made twice.
       Charged was =
           MeterShows(Unit.ChargeInDoubt.meterBefore, Unit.ChargeInDoubt.amount);
-      if (was == Charged::Unknown) return Code(fn, 0x7A);
+      if (was == Charged::Unknown) return Code(fn, Reason::ChargeUnconfirmed);
       Unit.ChargeInDoubt.open = false;
       if (was == Charged::Yes && price == Unit.ChargeInDoubt.amount)
         return ApplyAcceptLimit();
@@ -87,13 +93,15 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     if (price + held > Unit.PcbRecord.Credit && NoteWaiting()) {
       if (uint16_t code = TakeNotesInFirst(fn)) return code;
     }
-    if (price > Unit.PcbRecord.Credit) return Code(fn, 0x74);
+    if (price > Unit.PcbRecord.Credit) return Code(fn, Reason::AboveCredit);
     uint32_t change = Unit.PcbRecord.Credit - price;
-    if (change != 0 && !ChangePayable(change)) return Code(fn, 0x75);
+    if (change != 0 && !ChangePayable(change))
+      return Code(fn, Reason::ChangeNotPayable);
     uint32_t before = Unit.PcbRecord.Meters[8];
     bool acked = SendCounter(static_cast<uint8_t>(CounterAmount | (price >> 8)),
                              static_cast<uint8_t>(price & 0xFF)) == 0;
-    if (!acked && LastDelivery() == Delivery::NotSent) return Code(fn, 0x76);
+    if (!acked && LastDelivery() == Delivery::NotSent)
+      return Code(fn, Reason::ChargeNotCounted);
     // Whatever the answer, the board's meter decides: an acknowledgement can
     // be lost after the board counted the charge, and a garbled reply can
     // look like one though nothing was counted. The refresh reads it back
@@ -110,13 +118,13 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_Charge(uint32_t handle,
     Charged counted = (-r & RefreshBoardFailed) != 0
                           ? Charged::Unknown
                           : MeterShows(before, price);
-    if (counted == Charged::No) return Code(fn, 0x76);
+    if (counted == Charged::No) return Code(fn, Reason::ChargeNotCounted);
     if (counted == Charged::Unknown) {
       Unit.ChargeInDoubt = ChargeDoubt{true, before, price};
-      return Code(fn, 0x7A);
+      return Code(fn, Reason::ChargeUnconfirmed);
     }
     // The charge stands on the board and Credit is lowered by it.
-    if (r != 0) return RefreshCode(fn, 0x40, r);
+    if (r != 0) return RefreshCode(fn, Reason::SecondRefreshFailed, r);
     return ApplyAcceptLimit();
   });
 }

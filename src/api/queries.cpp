@@ -16,8 +16,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetPCBData(uint32_t handle,
                                                        PcbData *buffer) {
   constexpr uint8_t fn = TAVO_FN_GETPCBDATA;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (buffer == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
-    if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+    if (buffer == nullptr) return Code(fn, Reason::BadArgument);
+    if (int r = RefreshStatus())
+      return RefreshCode(fn, Reason::RefreshFailed, r);
     if (TradeOpen()) {
       if (uint16_t code = ApplyAcceptLimit()) return code;
     }
@@ -30,8 +31,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetTAVOData(uint32_t handle,
                                                         TavoData *buffer) {
   constexpr uint8_t fn = TAVO_FN_GETTAVODATA;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (buffer == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
-    if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+    if (buffer == nullptr) return Code(fn, Reason::BadArgument);
+    if (int r = RefreshStatus())
+      return RefreshCode(fn, Reason::RefreshFailed, r);
     if (TradeOpen()) {
       // A payout sent without an acknowledgement is settled here too, so
       // that an application polling for the pending bits to clear sees
@@ -57,7 +59,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_GetBackupData(uint32_t handle,
                                                           TavoData *buffer) {
   constexpr uint8_t fn = TAVO_FN_GETBACKUPDATA;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (buffer == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (buffer == nullptr) return Code(fn, Reason::BadArgument);
     std::memcpy(buffer, &Unit.BackupRecord, sizeof Unit.BackupRecord);
     return TAVO_OK;
   });

@@ -14,7 +14,7 @@ namespace {
 // acknowledged.
 uint16_t ShowOnDisplay(uint8_t fn, uint8_t dots, const uint8_t digits[4]) {
   const uint8_t frame[5] = {dots, digits[0], digits[1], digits[2], digits[3]};
-  if (Send7Seg(frame) != 0) return Code(fn, 0x79);
+  if (Send7Seg(frame) != 0) return Code(fn, Reason::BoardRefused);
   Unit.SegDots = dots;
   std::memcpy(Unit.SegDigits, digits, sizeof Unit.SegDigits);
   return TAVO_OK;
@@ -73,7 +73,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegNum(uint32_t handle,
     uint8_t digits[4];
     if (!DigitsFor(static_cast<uint8_t>(mode), static_cast<uint16_t>(value),
                    digits)) {
-      return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+      return Code(fn, Reason::BadArgument);
     }
     return ShowOnDisplay(fn, Unit.SegDots, digits);
   });
@@ -83,7 +83,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_7SegPtn(uint32_t handle,
                                                     const uint8_t *patterns) {
   constexpr uint8_t fn = TAVO_FN_7SEGPTN;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (patterns == nullptr) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (patterns == nullptr) return Code(fn, Reason::BadArgument);
     // Bit 7 marks a digit code as a raw segment pattern.
     uint8_t digits[4];
     for (int i = 0; i < 4; ++i)
@@ -98,13 +98,12 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_BuzzCtrl(uint32_t handle,
   constexpr uint8_t fn = TAVO_FN_BUZZCTRL;
   return RunExport(fn, handle, [&]() -> uint16_t {
     uint8_t limit = static_cast<uint8_t>(count);
-    if (pattern == nullptr && limit > 0)
-      return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (pattern == nullptr && limit > 0) return Code(fn, Reason::BadArgument);
     // The pattern ends at the first 0xFF, which is not sent, at the count,
     // or after 32 bytes, whichever comes first.
     uint8_t n = 0;
     while (n < kMaxBuzzerPattern && n < limit && pattern[n] != 0xFF) ++n;
-    if (SendBuzzer(pattern, n) != 0) return Code(fn, 0x79);
+    if (SendBuzzer(pattern, n) != 0) return Code(fn, Reason::BoardRefused);
     return TAVO_OK;
   });
 }
@@ -113,7 +112,8 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_OutputPort(uint32_t handle,
                                                        uint32_t value) {
   constexpr uint8_t fn = TAVO_FN_OUTPUTPORT;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (SendOutputPort(static_cast<uint8_t>(value)) != 0) return Code(fn, 0x79);
+    if (SendOutputPort(static_cast<uint8_t>(value)) != 0)
+      return Code(fn, Reason::BoardRefused);
     return TAVO_OK;
   });
 }
@@ -124,10 +124,10 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_UserCnt(uint32_t handle,
   constexpr uint8_t fn = TAVO_FN_USERCNT;
   return RunExport(fn, handle, [&]() -> uint16_t {
     uint8_t number = static_cast<uint8_t>(counter);
-    if (number != 1 && number != 2) return Code(fn, TAVO_REASON_BAD_ARGUMENT);
+    if (number != 1 && number != 2) return Code(fn, Reason::BadArgument);
     if (SendCounter(static_cast<uint8_t>(number << 4),
                     static_cast<uint8_t>(count)) != 0) {
-      return Code(fn, 0x79);
+      return Code(fn, Reason::BoardRefused);
     }
     return TAVO_OK;
   });

@@ -7,9 +7,9 @@
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_TRADEBEGIN;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (Unit.PcbRecord.TradeId != 0)
-      return Code(fn, 0x03);  // one trade at a time
-    if (int r = ReloadStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+    if (Unit.PcbRecord.TradeId != 0) return Code(fn, Reason::TradeAlreadyOpen);
+    if (int r = ReloadStatus())
+      return RefreshCode(fn, Reason::RefreshFailed, r);
     // A note on its way in does not hold the trade back: the note follow-up
     // of the trade finishes taking it in.
     constexpr uint8_t kTakingIn = PendingRecheck | PendingCount;
@@ -29,8 +29,10 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
       ComputeCredit();
     } else {
       // Counter 0 and the charged amount start the trade from zero.
-      if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
-      if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+      if (SendCounter(CounterNotes, 0) != 0)
+        return Code(fn, Reason::CounterResetRefused);
+      if (SendCounter(CounterAmount, 0) != 0)
+        return Code(fn, Reason::CounterResetRefused);
     }
     Unit.PcbRecord.AcceptLimit = 0;
     if (uint16_t code = ApplyAcceptLimit()) return code;
@@ -39,7 +41,7 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
     // make would take the last trade's charge out of this one's money).
     if (!Unit.ResumingTrade &&
         (Unit.PcbRecord.Meters[4] != 0 || Unit.PcbRecord.Meters[8] != 0))
-      return Code(fn, 0x72);
+      return Code(fn, Reason::CounterResetRefused);
     // Trade numbers run from 1; 0 means "no trade" and is skipped on wrap.
     if (++Unit.TradeCounter == 0) ++Unit.TradeCounter;
     Unit.PcbRecord.TradeId = Unit.TradeCounter;
@@ -51,8 +53,9 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeBegin(uint32_t handle) {
 extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
   constexpr uint8_t fn = TAVO_FN_TRADEEND;
   return RunExport(fn, handle, [&]() -> uint16_t {
-    if (Unit.PcbRecord.TradeId == 0) return Code(fn, TAVO_REASON_NO_TRADE);
-    if (int r = RefreshStatus()) return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+    if (Unit.PcbRecord.TradeId == 0) return Code(fn, Reason::NoTrade);
+    if (int r = RefreshStatus())
+      return RefreshCode(fn, Reason::RefreshFailed, r);
     if (Unit.TradeClosing) {
       // An earlier call began the close: it goes on where it stopped.
       if (uint16_t code = CloseTradeCounts(fn)) return code;
@@ -62,12 +65,14 @@ extern "C" TAVO_API uint32_t TAVO_CALL TAVO_TradeEnd(uint32_t handle) {
     if (uint16_t code = PendingRefusal(fn)) return code;
     Unit.PcbRecord.AcceptLimit = 0;
     if (int r = SetAcceptance(AcceptForceOff))
-      return Code(fn, r == -1 ? 0x62 : 0x64);
+      return Code(fn, r == -1 ? Reason::CoinInhibitRefused
+                              : Reason::NoteInhibitRefused);
     if (int r = WaitUnitsIdle())
-      return Code(fn, static_cast<uint8_t>(0x50 - r));
-    if (int r = RefreshStatus()) return RefreshCode(fn, 0x40, r);
+      return Code(fn, static_cast<uint8_t>(Reason::IdleWait - r));
+    if (int r = RefreshStatus())
+      return RefreshCode(fn, Reason::SecondRefreshFailed, r);
     // Money still belongs to the customer: charge it or pay it back first.
-    if (Unit.PcbRecord.Credit != 0) return Code(fn, 0x71);
+    if (Unit.PcbRecord.Credit != 0) return Code(fn, Reason::CreditLeft);
     // The trade's money is now all charged or paid. From here the credit
     // stays at 0 until the trade is closed, and the money exports wait.
     Unit.TradeClosing = true;

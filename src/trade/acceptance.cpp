@@ -46,17 +46,26 @@ int SetAcceptance(uint8_t mode) {
   return 0;
 }
 
+uint16_t AcceptanceRefused(int failed, bool on) {
+  bool coin = failed == -1;
+  uint8_t reason =
+      on ? (coin ? Reason::CoinEnableRefused : Reason::NoteEnableRefused)
+         : (coin ? Reason::CoinInhibitRefused : Reason::NoteInhibitRefused);
+  return Code(TAVO_FN_ACCEPTEX, reason);
+}
+
 // Acceptance is on while the credit is below the limit, off from the moment
 // it reaches it. Its codes carry 0x12 and 0x13 whichever export runs it. The
 // comparison is with the credit itself, not the value the 16-bit record
 // holds it at.
 uint16_t ApplyAcceptLimit() {
   if (Unit.PcbRecord.AcceptLimit > Unit.TrueCredit) {
-    if (int r = SetAcceptance(AcceptOn)) return r == -1 ? 0x1261 : 0x1263;
+    if (int r = SetAcceptance(AcceptOn)) return AcceptanceRefused(r, true);
   } else {
-    if (int r = SetAcceptance(AcceptOff)) return r == -1 ? 0x1262 : 0x1264;
+    if (int r = SetAcceptance(AcceptOff)) return AcceptanceRefused(r, false);
   }
-  if (int r = RefreshStatus()) return RefreshCode(TAVO_FN_CHARGE, 0x40, r);
+  if (int r = RefreshStatus())
+    return RefreshCode(TAVO_FN_CHARGE, Reason::SecondRefreshFailed, r);
   return TAVO_OK;
 }
 

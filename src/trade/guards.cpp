@@ -58,22 +58,22 @@ uint16_t PendingRefusal(uint8_t function, uint8_t ignored) {
     Unit.RefusedWhilePending = 0;
     return TAVO_OK;
   }
-  return RefuseWhilePending(function, TAVO_REASON_PENDING);
+  return RefuseWhilePending(function, Reason::Pending);
 }
 
 uint16_t RefuseWhilePending(uint8_t function, uint8_t reason) {
   if (++Unit.RefusedWhilePending >= kPendingRefusalsBeforeReopen)
-    return Code(function, TAVO_REASON_REOPEN);
+    return Code(function, Reason::Reopen);
   return Code(function, reason);
 }
 
 uint16_t ReadyForMoney(uint8_t function) {
-  if (Unit.PcbRecord.TradeId == 0) return Code(function, TAVO_REASON_NO_TRADE);
+  if (Unit.PcbRecord.TradeId == 0) return Code(function, Reason::NoTrade);
   if (int r = RefreshStatus())
-    return RefreshCode(function, TAVO_REASON_REFRESH, r);
+    return RefreshCode(function, Reason::RefreshFailed, r);
   // A trade end that has begun to settle the units is finished first.
-  if (Unit.TradeClosing) return Code(function, TAVO_REASON_PENDING);
+  if (Unit.TradeClosing) return Code(function, Reason::Pending);
   if (uint16_t code = PendingRefusal(function)) return code;
-  if (UnitPaying()) return Code(function, TAVO_REASON_PAYING);
+  if (UnitPaying()) return Code(function, Reason::Paying);
   return TAVO_OK;
 }

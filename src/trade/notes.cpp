@@ -16,7 +16,8 @@ bool NoteHeld() {
 
 // Sends the settle that moves the held note out of the escrow.
 uint16_t SettleHeldNote() {
-  if (BillCtrl(BillSettle) != 0) return Code(TAVO_FN_NOTEFOLLOWUP, 0x65);
+  if (BillCtrl(BillSettle) != 0)
+    return Code(TAVO_FN_NOTEFOLLOWUP, Reason::HeldNoteSettleRefused);
   Unit.BillPending |= PendingSettle;
   MirrorPendingInFlags();
   return TAVO_OK;
@@ -48,7 +49,8 @@ uint16_t MarkAndSettle() {
   // to this one's 16 per note, in one frame.
   uint32_t m = Unit.PcbRecord.Meters[4];
   if (NotesCounted(m) == m && m != 0 && m * (kNoteCount - 1) <= 0xFF) {
-    if (!AddToCounterZero(m * (kNoteCount - 1))) return Code(fn, 0x78);
+    if (!AddToCounterZero(m * (kNoteCount - 1)))
+      return Code(fn, Reason::NoteCountRefused);
   }
   uint32_t step = MarkStep(Unit.PcbRecord.Meters[4]);
   // Two marks in a row found void: the note stays held, as credit, until
@@ -56,7 +58,7 @@ uint16_t MarkAndSettle() {
   if (step == 0) return TAVO_OK;
   Unit.NoteStockMark = Unit.LiveRecord.BillStock;
   Unit.NoteStockMarkKnown = true;
-  if (!AddToCounterZero(step)) return Code(fn, 0x78);
+  if (!AddToCounterZero(step)) return Code(fn, Reason::NoteCountRefused);
   return SettleHeldNote();
 }
 
@@ -65,14 +67,14 @@ uint16_t MarkAndSettle() {
 // it back, while it stopped), its take-in begins.
 uint16_t StopAndMark() {
   constexpr uint8_t fn = TAVO_FN_NOTEFOLLOWUP;
-  if (BillCtrl(BillInhibit) != 0) return Code(fn, 0x64);
+  if (BillCtrl(BillInhibit) != 0) return Code(fn, Reason::NoteInhibitRefused);
   bool stopped = false;
   for (int attempt = 0; attempt < kIdleTries && !stopped; ++attempt) {
-    if (RefreshStatus() != 0) return Code(fn, 0x51);
+    if (RefreshStatus() != 0) return Code(fn, Reason::NoteStopWaitFailed);
     stopped = (Unit.LiveRecord.BillFlags & (BillStopped | BillPayoutBit)) != 0;
     if (!stopped) OsSleep(kPauseMs);
   }
-  if (!stopped) return Code(fn, 0x53);
+  if (!stopped) return Code(fn, Reason::NoteNotStopped);
   if (!NoteHeld()) return TAVO_OK;
   return MarkAndSettle();
 }
@@ -105,7 +107,7 @@ uint16_t FinishNoteIn(bool *done) {
                    Unit.NoteStockMark < 99;
   uint32_t step = takenBack ? VoidStep(m) : CompleteStep(m);
   if (SendCounter(CounterNotes, static_cast<uint8_t>(step)) != 0)
-    return Code(fn, 0x78);
+    return Code(fn, Reason::NoteCountRefused);
   SyncNotesFromBoard();
   ComputeCredit();
   *done = true;
@@ -145,7 +147,7 @@ uint16_t TakeNotesInFirst(uint8_t fn) {
     if (attempt > 0) {
       OsSleep(kPauseMs);
       if (int r = RefreshStatus())
-        return RefreshCode(fn, TAVO_REASON_REFRESH, r);
+        return RefreshCode(fn, Reason::RefreshFailed, r);
       if (!NoteWaiting()) return TAVO_OK;
     }
     uint16_t code = TAVO_OK;
@@ -158,12 +160,12 @@ uint16_t TakeNotesInFirst(uint8_t fn) {
       // once two marks in a row were found void.
       if (Unit.LiveRecord.BillOut != 0 ||
           MarkStep(Unit.PcbRecord.Meters[4]) == 0)
-        return Code(fn, 0x79);
+        return Code(fn, Reason::HeldNoteStuck);
       code = StopAndMark();
     }
     if (code != TAVO_OK) return code;
   }
-  return NoteWaiting() ? Code(fn, TAVO_REASON_PENDING) : TAVO_OK;
+  return NoteWaiting() ? Code(fn, Reason::Pending) : TAVO_OK;
 }
 
 // One step per call: the note follow-up only runs while both unit-id bytes
@@ -182,7 +184,7 @@ uint16_t FollowNoteEscrow() {
     if (!NoteMarked()) {
       int r = SetAcceptance(
           Unit.PcbRecord.AcceptLimit > Unit.TrueCredit ? AcceptOn : AcceptOff);
-      if (r != 0) return r == -1 ? 0x1261 : 0x1263;
+      if (r != 0) return AcceptanceRefused(r, true);
     }
     return TAVO_OK;
   }

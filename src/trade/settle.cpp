@@ -53,7 +53,8 @@ uint16_t CloseTradeCounts(uint8_t fn) {
   // The notes counted on counter 0 go first: clearing them can only lower
   // what the counts hold.
   if (Unit.PcbRecord.Meters[4] != 0) {
-    if (SendCounter(CounterNotes, 0) != 0) return Code(fn, 0x72);
+    if (SendCounter(CounterNotes, 0) != 0)
+      return Code(fn, Reason::CounterResetRefused);
   }
   int order[2] = {RefreshBillFailed, RefreshCoinFailed};
   if (CoinUnitNet() > NoteUnitNet()) std::swap(order[0], order[1]);
@@ -64,12 +65,14 @@ uint16_t CloseTradeCounts(uint8_t fn) {
     uint8_t &pending = coin ? Unit.CoinPending : Unit.BillPending;
     if ((pending & PendingSettle) == 0) {
       if ((coin ? CoinCtrl(CoinSettle) : BillCtrl(BillSettle)) != 0)
-        return Code(fn, coin ? 0x66 : 0x67);
+        return Code(
+            fn, coin ? Reason::CoinSettleRefused : Reason::NoteSettleRefused);
       pending |= PendingSettle;
       MirrorPendingInFlags();
     }
     if (!AwaitSettleReport(unit))
-      return RefuseWhilePending(fn, coin ? 0x56 : 0x57);
+      return RefuseWhilePending(fn, coin ? Reason::CoinSettleUnreported
+                                         : Reason::NoteSettleUnreported);
     Unit.ClosedUnits = static_cast<uint8_t>(Unit.ClosedUnits | unit);
   }
   // Counter 0 is seen cleared on the board itself before the charge goes: a
@@ -80,18 +83,19 @@ uint16_t CloseTradeCounts(uint8_t fn) {
   if (Unit.PcbRecord.Meters[4] != 0) {
     if (PollBoard() != 0) {
       DoubtDevice(RefreshBoardFailed);
-      return Code(fn, 0x72);
+      return Code(fn, Reason::CounterResetRefused);
     }
     SyncNotesFromBoard();
     if (Unit.PcbRecord.Meters[4] != 0) {
       SendCounter(CounterNotes, 0);  // read back by the next call
-      return Code(fn, 0x72);
+      return Code(fn, Reason::CounterResetRefused);
     }
   }
   // The meter is not taken as cleared until the board reports it so: a
   // board poll reports only what changed, and a reset the board did not
   // make must still show to the next trade's begin.
-  if (SendCounter(CounterAmount, 0) != 0) return Code(fn, 0x72);
+  if (SendCounter(CounterAmount, 0) != 0)
+    return Code(fn, Reason::CounterResetRefused);
   SyncNotesFromBoard();
   Unit.ClosedUnits = 0;
   Unit.TradeClosing = false;

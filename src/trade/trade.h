@@ -27,6 +27,10 @@ constexpr uint8_t AcceptOff = 0;
 constexpr uint8_t AcceptOn = 1;
 constexpr uint8_t AcceptForceOff = 0xFF;
 int SetAcceptance(uint8_t mode);
+// A switch refused by a unit (SetAcceptance's -1 coin, -2 note, switching
+// on or off) as the acceptance control's code, which carries TAVO_AcceptEx's
+// function number whichever export runs it.
+uint16_t AcceptanceRefused(int failed, bool on);
 uint16_t ApplyAcceptLimit();
 int WaitUnitsIdle();
 constexpr int kIdleTries = 10;

@@ -9,7 +9,7 @@ import unittest
 import result_codes
 
 TABLE = os.environ["TAVOCTL_RESULT_CODES"]
-GOOD = "0x0000\tany\tnone\tsuccess\n0x1375\tTAVO_Charge\tpay-back\tno change: pay back\n"
+GOOD = "0x0000\tany\tnone\tsuccess\t-\n0x1375\tTAVO_Charge\tpay-back\tno change: pay back\tNoChange\n"
 
 
 def run(table_text, *args):
@@ -24,15 +24,16 @@ def run(table_text, *args):
 
 class Refuses(unittest.TestCase):
     CASES = {
-        "three columns": "0x1376\tTAVO_Charge\tretry\n",
-        "a space for a tab": "0x1376 TAVO_Charge\tretry\tx\n",
-        "lower-case hex": "0x137a\tTAVO_Charge\tretry\tx\n",
-        "no 0x": "1376\tTAVO_Charge\tretry\tx\n",
-        "unknown next": "0x1376\tTAVO_Charge\trefund\tx\n",
-        "empty text": "0x1376\tTAVO_Charge\tretry\t\n",
-        "out of order": "0x1300\tTAVO_Charge\tretry\tx\n",
-        "twice": "0x1375\tTAVO_Charge\tretry\tx\n",
-        "not ASCII": "0x1376\tTAVO_Charge\tretry\tpay back \u00a5\n",
+        "four columns": "0x1376\tTAVO_Charge\tretry\tx\n",
+        "a space for a tab": "0x1376 TAVO_Charge\tretry\tx\tX\n",
+        "lower-case hex": "0x137a\tTAVO_Charge\tretry\tx\tX\n",
+        "no 0x": "1376\tTAVO_Charge\tretry\tx\tX\n",
+        "unknown next": "0x1376\tTAVO_Charge\trefund\tx\tX\n",
+        "empty text": "0x1376\tTAVO_Charge\tretry\t\tX\n",
+        "out of order": "0x1300\tTAVO_Charge\tretry\tx\tX\n",
+        "twice": "0x1375\tTAVO_Charge\tretry\tx\tX\n",
+        "a name with a second value": "0x1376\tTAVO_Charge\tretry\tx\tNoChange\n",
+        "not ASCII": "0x1376\tTAVO_Charge\tretry\tpay back \u00a5\tX\n",
     }
 
     def test_each_broken_line_with_its_line_number(self):
@@ -44,7 +45,7 @@ class Refuses(unittest.TestCase):
                 self.assertIn("codes.tsv:4:", r.stderr)
 
     def test_a_table_without_success_first(self):
-        r = run("0x0001\tbusy\tretry\tTAVO_Open is running\n")
+        r = run("0x0001\tbusy\tretry\tTAVO_Open is running\t-\n")
         self.assertNotEqual(0, r.returncode)
 
 

@@ -24,7 +24,7 @@ def _table() -> Tuple[Table, List[str]]:
     with open(path, encoding="ascii") as f:
         for line in f:
             if line.strip() and not line.startswith("#"):
-                code, source, next_step, text = line.rstrip("\n").split("\t")
+                code, source, next_step, text = line.rstrip("\n").split("\t")[:4]
                 codes[int(code, 16)] = (source, next_step, text)
                 if next_step not in next_steps:
                     next_steps.append(next_step)
