@@ -7,6 +7,13 @@
 #include "routes.h"
 #include "websocket_session.h"
 
+// GCC 12 at -O2 takes the coroutine frame that Asio allocates with its own
+// operator new (inlined here) for one freed by another, and warns; the two
+// are Asio's pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace tavod {
 using net::use_awaitable;
 
