@@ -49,6 +49,15 @@ inline Answer UnitProblem(unsigned status, const std::string &title,
   return a;
 }
 
+inline Answer UnitUnavailable(const std::string &detail = "see GET /v1/unit") {
+  return Problem(503, "unit-unavailable", "The payment unit is not open",
+                 detail);
+}
+
+inline Answer JournalRefused(const std::string &error) {
+  return Problem(503, "journal", "The journal cannot be written", error);
+}
+
 }  // namespace tavod
 
 #endif  // TAVOD_ANSWER_H

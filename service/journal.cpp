@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iterator>
 
 namespace tavod {
 namespace {
@@ -54,16 +55,6 @@ CREATE TABLE IF NOT EXISTS operations (
 );
 )";
 
-constexpr const char *kOperationColumns =
-    "id, kind, amount, state, step, paid, found, base_coins_in, "
-    "base_notes_in, base_coins_out, base_notes_out, last_code, detail, "
-    "created_ms, updated_ms";
-
-constexpr const char *kSaleColumns =
-    "id, price, state, step, cancel_requested, credit, inserted, charged, "
-    "paid, base_coins_in, base_notes_in, base_coins_out, base_notes_out, "
-    "last_code, detail, created_ms, updated_ms, frames";
-
 // A prepared statement that finalizes itself.
 class Statement {
  public:
@@ -78,100 +69,141 @@ class Statement {
   sqlite3_stmt *s_ = nullptr;
 };
 
-SaleRecord ReadSale(sqlite3_stmt *s) {
-  SaleRecord r;
-  auto u = [s](int i) {
-    return static_cast<uint32_t>(sqlite3_column_int64(s, i));
-  };
-  auto text = [s](int i) {
-    const unsigned char *t = sqlite3_column_text(s, i);
-    return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
-  };
-  r.id = sqlite3_column_int64(s, 0);
-  r.price = u(1);
-  r.state = text(2);
-  r.step = text(3);
-  r.cancelRequested = sqlite3_column_int(s, 4) != 0;
-  r.credit = u(5);
-  r.inserted = u(6);
-  r.charged = u(7);
-  r.paid = u(8);
-  r.meterBaseKnown = sqlite3_column_type(s, 9) != SQLITE_NULL;
-  for (int i = 0; i < 4; ++i) r.meterBase[i] = u(9 + i);
-  r.lastCode = static_cast<uint16_t>(sqlite3_column_int(s, 13));
-  r.detail = text(14);
-  r.createdMs = sqlite3_column_int64(s, 15);
-  r.updatedMs = sqlite3_column_int64(s, 16);
-  r.frames = u(17);
-  return r;
-}
+// Each table's columns after the id are one list (the tables below) that
+// names them, binds a record's values to a statement and reads them back,
+// through these three visitors. A meter base is four columns, NULL while
+// the base is not known.
+constexpr const char *kBaseColumns[4] = {"base_coins_in", "base_notes_in",
+                                         "base_coins_out", "base_notes_out"};
 
-void BindSale(sqlite3_stmt *s, const SaleRecord &r) {
-  sqlite3_bind_int64(s, 1, r.price);
-  sqlite3_bind_text(s, 2, r.state.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(s, 3, r.step.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int(s, 4, r.cancelRequested ? 1 : 0);
-  sqlite3_bind_int64(s, 5, r.credit);
-  sqlite3_bind_int64(s, 6, r.inserted);
-  sqlite3_bind_int64(s, 7, r.charged);
-  sqlite3_bind_int64(s, 8, r.paid);
-  for (int i = 0; i < 4; ++i) {
-    if (r.meterBaseKnown) {
-      sqlite3_bind_int64(s, 9 + i, r.meterBase[i]);
-    } else {
-      sqlite3_bind_null(s, 9 + i);
+struct Names {
+  std::vector<std::string> names;
+  template <typename T>
+  void operator()(const char *name, const T &) {
+    names.emplace_back(name);
+  }
+  void Base(const uint32_t *, bool) {
+    names.insert(names.end(), std::begin(kBaseColumns), std::end(kBaseColumns));
+  }
+};
+
+struct Binder {
+  sqlite3_stmt *s;
+  int i = 1;
+  void operator()(const char *, const std::string &v) {
+    sqlite3_bind_text(s, i++, v.c_str(), -1, SQLITE_TRANSIENT);
+  }
+  void operator()(const char *, SaleState v) {
+    sqlite3_bind_text(s, i++, StateName(v), -1, SQLITE_STATIC);
+  }
+  void operator()(const char *, SaleStep v) {
+    sqlite3_bind_text(s, i++, StepName(v), -1, SQLITE_STATIC);
+  }
+  template <typename T>
+  void operator()(const char *, T v) {
+    sqlite3_bind_int64(s, i++, static_cast<int64_t>(v));
+  }
+  void Base(const uint32_t *base, bool known) {
+    for (int k = 0; k < 4; ++k, ++i) {
+      if (known) {
+        sqlite3_bind_int64(s, i, base[k]);
+      } else {
+        sqlite3_bind_null(s, i);
+      }
     }
   }
-  sqlite3_bind_int(s, 13, r.lastCode);
-  sqlite3_bind_text(s, 14, r.detail.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(s, 15, r.createdMs);
-  sqlite3_bind_int64(s, 16, r.updatedMs);
-  sqlite3_bind_int64(s, 17, r.frames);
-}
+};
 
-Operation ReadOperation(sqlite3_stmt *s) {
-  Operation o;
-  auto u = [s](int i) {
-    return static_cast<uint32_t>(sqlite3_column_int64(s, i));
-  };
-  auto text = [s](int i) {
-    const unsigned char *t = sqlite3_column_text(s, i);
+struct Reader {
+  sqlite3_stmt *s;
+  int i = 1;  // column 0 is the id
+  std::string Text() {
+    const unsigned char *t = sqlite3_column_text(s, i++);
     return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
-  };
-  o.id = sqlite3_column_int64(s, 0);
-  o.kind = text(1);
-  o.amount = u(2);
-  o.state = text(3);
-  o.step = text(4);
-  o.paid = u(5);
-  o.found = u(6);
-  o.meterBaseKnown = sqlite3_column_type(s, 7) != SQLITE_NULL;
-  for (int i = 0; i < 4; ++i) o.meterBase[i] = u(7 + i);
-  o.lastCode = static_cast<uint16_t>(sqlite3_column_int(s, 11));
-  o.detail = text(12);
-  o.createdMs = sqlite3_column_int64(s, 13);
-  o.updatedMs = sqlite3_column_int64(s, 14);
-  return o;
-}
-
-void BindOperation(sqlite3_stmt *s, const Operation &o) {
-  sqlite3_bind_text(s, 1, o.kind.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(s, 2, o.amount);
-  sqlite3_bind_text(s, 3, o.state.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(s, 4, o.step.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(s, 5, o.paid);
-  sqlite3_bind_int64(s, 6, o.found);
-  for (int i = 0; i < 4; ++i) {
-    if (o.meterBaseKnown) {
-      sqlite3_bind_int64(s, 7 + i, o.meterBase[i]);
-    } else {
-      sqlite3_bind_null(s, 7 + i);
+  }
+  void operator()(const char *, std::string &v) { v = Text(); }
+  void operator()(const char *, SaleState &v) { v = StateNamed(Text()); }
+  void operator()(const char *, SaleStep &v) { v = StepNamed(Text()); }
+  void operator()(const char *, bool &v) { v = sqlite3_column_int(s, i++); }
+  template <typename T>
+  void operator()(const char *, T &v) {
+    v = static_cast<T>(sqlite3_column_int64(s, i++));
+  }
+  void Base(uint32_t *base, bool &known) {
+    known = sqlite3_column_type(s, i) != SQLITE_NULL;
+    for (int k = 0; k < 4; ++k) {
+      base[k] = static_cast<uint32_t>(sqlite3_column_int64(s, i++));
     }
   }
-  sqlite3_bind_int(s, 11, o.lastCode);
-  sqlite3_bind_text(s, 12, o.detail.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(s, 13, o.createdMs);
-  sqlite3_bind_int64(s, 14, o.updatedMs);
+};
+
+struct SaleRows {
+  using Record = SaleRecord;
+  static constexpr const char *kName = "sales";
+  template <typename Visit, typename R>
+  static void Columns(Visit &v, R &r) {
+    v("price", r.price);
+    v("state", r.state);
+    v("step", r.step);
+    v("cancel_requested", r.cancelRequested);
+    v("credit", r.credit);
+    v("inserted", r.inserted);
+    v("charged", r.charged);
+    v("paid", r.paid);
+    v.Base(r.meterBase, r.meterBaseKnown);
+    v("last_code", r.lastCode);
+    v("detail", r.detail);
+    v("created_ms", r.createdMs);
+    v("updated_ms", r.updatedMs);
+    v("frames", r.frames);
+  }
+};
+
+struct OperationRows {
+  using Record = Operation;
+  static constexpr const char *kName = "operations";
+  template <typename Visit, typename R>
+  static void Columns(Visit &v, R &o) {
+    v("kind", o.kind);
+    v("amount", o.amount);
+    v("state", o.state);
+    v("step", o.step);
+    v("paid", o.paid);
+    v("found", o.found);
+    v.Base(o.meterBase, o.meterBaseKnown);
+    v("last_code", o.lastCode);
+    v("detail", o.detail);
+    v("created_ms", o.createdMs);
+    v("updated_ms", o.updatedMs);
+  }
+};
+
+struct IncidentRows {
+  using Record = Incident;
+  static constexpr const char *kName = "incidents";
+  template <typename Visit, typename R>
+  static void Columns(Visit &v, R &i) {
+    v("sale_id", i.saleId);
+    v("created_ms", i.createdMs);
+    v("amount", i.amount);
+    v("code", i.code);
+    v("detail", i.detail);
+    v("open", i.open);
+  }
+};
+
+template <typename Table>
+std::vector<std::string> ColumnNames() {
+  Names n;
+  typename Table::Record r;
+  Table::Columns(n, r);
+  return n.names;
+}
+
+template <typename T>
+std::optional<T> First(std::vector<T> rows) {
+  if (rows.empty()) return std::nullopt;
+  return std::move(rows.front());
 }
 
 }  // namespace
@@ -249,95 +281,85 @@ bool Journal::Write(sqlite3_stmt *s) {
   return true;
 }
 
-bool Journal::Insert(SaleRecord *sale) {
-  Statement s(db_,
-              "INSERT INTO sales (price, state, step, cancel_requested, "
-              "credit, inserted, charged, paid, base_coins_in, base_notes_in, "
-              "base_coins_out, base_notes_out, last_code, detail, created_ms, "
-              "updated_ms, frames) VALUES "
-              "(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17)");
+template <typename Table, typename Record>
+bool Journal::InsertRow(Record *record) {
+  std::string names, values;
+  int i = 0;
+  for (const std::string &name : ColumnNames<Table>()) {
+    std::string separator = i++ ? ", " : "";
+    names += separator + name;
+    values += separator + "?" + std::to_string(i);
+  }
+  Statement s(db_, std::string("INSERT INTO ") + Table::kName + " (" + names +
+                       ") VALUES (" + values + ")");
   if (!s) return false;
-  BindSale(s.get(), *sale);
+  Binder b{s.get()};
+  Table::Columns(b, *record);
   if (!Write(s.get())) return false;
-  sale->id = sqlite3_last_insert_rowid(db_);
+  record->id = sqlite3_last_insert_rowid(db_);
   return true;
 }
 
-bool Journal::Save(const SaleRecord &sale) {
-  Statement s(db_,
-              "UPDATE sales SET price=?1, state=?2, step=?3, "
-              "cancel_requested=?4, credit=?5, inserted=?6, charged=?7, "
-              "paid=?8, base_coins_in=?9, base_notes_in=?10, "
-              "base_coins_out=?11, base_notes_out=?12, last_code=?13, "
-              "detail=?14, created_ms=?15, updated_ms=?16, frames=?17 "
-              "WHERE id=?18");
+template <typename Table, typename Record>
+bool Journal::UpdateRow(const Record &record) {
+  std::string sets;
+  int i = 0;
+  for (const std::string &name : ColumnNames<Table>()) {
+    std::string separator = i++ ? ", " : "";
+    sets += separator + name + "=?" + std::to_string(i);
+  }
+  Statement s(db_, std::string("UPDATE ") + Table::kName + " SET " + sets +
+                       " WHERE id=?" + std::to_string(i + 1));
   if (!s) return false;
-  BindSale(s.get(), sale);
-  sqlite3_bind_int64(s.get(), 18, sale.id);
+  Binder b{s.get()};
+  Table::Columns(b, record);
+  sqlite3_bind_int64(s.get(), b.i, record.id);
   return Write(s.get());
 }
 
+template <typename Table, typename Record>
+std::vector<Record> Journal::SelectRows(const std::string &rest, int limit) {
+  std::vector<Record> out;
+  std::string names = "id";
+  for (const std::string &name : ColumnNames<Table>()) names += ", " + name;
+  Statement s(db_, "SELECT " + names + " FROM " + Table::kName + " " + rest +
+                       (limit >= 0 ? " LIMIT " + std::to_string(limit) : ""));
+  if (!s) return out;
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    Record r;
+    r.id = sqlite3_column_int64(s.get(), 0);
+    Reader reader{s.get()};
+    Table::Columns(reader, r);
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+bool Journal::Insert(SaleRecord *sale) { return InsertRow<SaleRows>(sale); }
+
+bool Journal::Save(const SaleRecord &sale) { return UpdateRow<SaleRows>(sale); }
+
 std::optional<SaleRecord> Journal::Sale(int64_t id) {
-  Statement s(
-      db_, std::string("SELECT ") + kSaleColumns + " FROM sales WHERE id=?1");
-  if (!s) return std::nullopt;
-  sqlite3_bind_int64(s.get(), 1, id);
-  if (sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
-  return ReadSale(s.get());
+  return First(SelectRows<SaleRows>("WHERE id=" + std::to_string(id)));
 }
 
 std::optional<SaleRecord> Journal::Unfinished() {
-  Statement s(db_, std::string("SELECT ") + kSaleColumns +
-                       " FROM sales WHERE state NOT IN "
-                       "('done','cancelled','failed') ORDER BY id LIMIT 1");
-  if (!s || sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
-  return ReadSale(s.get());
+  return First(SelectRows<SaleRows>(
+      "WHERE state NOT IN ('done','cancelled','failed') ORDER BY id", 1));
 }
 
 std::vector<SaleRecord> Journal::RecentSales(int limit) {
-  std::vector<SaleRecord> out;
-  Statement s(db_, std::string("SELECT ") + kSaleColumns +
-                       " FROM sales ORDER BY id DESC LIMIT ?1");
-  if (!s) return out;
-  sqlite3_bind_int(s.get(), 1, limit);
-  while (sqlite3_step(s.get()) == SQLITE_ROW) out.push_back(ReadSale(s.get()));
-  return out;
+  return SelectRows<SaleRows>("ORDER BY id DESC", limit);
 }
 
 bool Journal::AddIncident(Incident *incident) {
-  Statement s(db_,
-              "INSERT INTO incidents (sale_id, created_ms, amount, code, "
-              "detail, open) VALUES (?1,?2,?3,?4,?5,1)");
-  if (!s) return false;
-  sqlite3_bind_int64(s.get(), 1, incident->saleId);
-  sqlite3_bind_int64(s.get(), 2, incident->createdMs);
-  sqlite3_bind_int64(s.get(), 3, incident->amount);
-  sqlite3_bind_int(s.get(), 4, incident->code);
-  sqlite3_bind_text(s.get(), 5, incident->detail.c_str(), -1, SQLITE_TRANSIENT);
-  if (!Write(s.get())) return false;
-  incident->id = sqlite3_last_insert_rowid(db_);
-  return true;
+  incident->open = true;
+  return InsertRow<IncidentRows>(incident);
 }
 
 std::vector<Incident> Journal::Incidents(bool openOnly) {
-  std::vector<Incident> out;
-  Statement s(db_, std::string("SELECT id, sale_id, created_ms, amount, code, "
-                               "detail, open FROM incidents") +
-                       (openOnly ? " WHERE open=1" : "") + " ORDER BY id");
-  if (!s) return out;
-  while (sqlite3_step(s.get()) == SQLITE_ROW) {
-    Incident i;
-    i.id = sqlite3_column_int64(s.get(), 0);
-    i.saleId = sqlite3_column_int64(s.get(), 1);
-    i.createdMs = sqlite3_column_int64(s.get(), 2);
-    i.amount = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 3));
-    i.code = static_cast<uint16_t>(sqlite3_column_int(s.get(), 4));
-    const unsigned char *t = sqlite3_column_text(s.get(), 5);
-    i.detail = t ? reinterpret_cast<const char *>(t) : "";
-    i.open = sqlite3_column_int(s.get(), 6) != 0;
-    out.push_back(i);
-  }
-  return out;
+  return SelectRows<IncidentRows>(std::string(openOnly ? "WHERE open=1 " : "") +
+                                  "ORDER BY id");
 }
 
 bool Journal::CloseIncident(int64_t id) {
@@ -348,48 +370,20 @@ bool Journal::CloseIncident(int64_t id) {
 }
 
 bool Journal::InsertOperation(Operation *op) {
-  Statement s(db_,
-              "INSERT INTO operations (kind, amount, state, step, paid, found, "
-              "base_coins_in, base_notes_in, base_coins_out, base_notes_out, "
-              "last_code, detail, created_ms, updated_ms) VALUES "
-              "(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
-  if (!s) return false;
-  BindOperation(s.get(), *op);
-  if (!Write(s.get())) return false;
-  op->id = sqlite3_last_insert_rowid(db_);
-  return true;
+  return InsertRow<OperationRows>(op);
 }
 
 bool Journal::SaveOperation(const Operation &op) {
-  Statement s(db_,
-              "UPDATE operations SET kind=?1, amount=?2, state=?3, step=?4, "
-              "paid=?5, found=?6, base_coins_in=?7, base_notes_in=?8, "
-              "base_coins_out=?9, base_notes_out=?10, last_code=?11, "
-              "detail=?12, created_ms=?13, updated_ms=?14 WHERE id=?15");
-  if (!s) return false;
-  BindOperation(s.get(), op);
-  sqlite3_bind_int64(s.get(), 15, op.id);
-  return Write(s.get());
+  return UpdateRow<OperationRows>(op);
 }
 
 std::optional<Operation> Journal::UnfinishedOperation() {
-  Statement s(db_, std::string("SELECT ") + kOperationColumns +
-                       " FROM operations WHERE state='running' "
-                       "ORDER BY id LIMIT 1");
-  if (!s || sqlite3_step(s.get()) != SQLITE_ROW) return std::nullopt;
-  return ReadOperation(s.get());
+  return First(
+      SelectRows<OperationRows>("WHERE state='running' ORDER BY id", 1));
 }
 
 std::vector<Operation> Journal::RecentOperations(int limit) {
-  std::vector<Operation> out;
-  Statement s(db_, std::string("SELECT ") + kOperationColumns +
-                       " FROM operations ORDER BY id DESC LIMIT ?1");
-  if (!s) return out;
-  sqlite3_bind_int(s.get(), 1, limit);
-  while (sqlite3_step(s.get()) == SQLITE_ROW) {
-    out.push_back(ReadOperation(s.get()));
-  }
-  return out;
+  return SelectRows<OperationRows>("ORDER BY id DESC", limit);
 }
 
 }  // namespace tavod

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "sale_state.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -26,9 +28,8 @@ namespace tavod {
 struct SaleRecord {
   int64_t id = 0;
   uint32_t price = 0;
-  std::string state;  // opening, accepting, charging, paying_change,
-                      // cancelling, ending, done, cancelled, failed
-  std::string step;   // finer point inside the state (see worker.cpp)
+  SaleState state = SaleState::kOpening;
+  SaleStep step = SaleStep::kNone;  // finer point inside the state
   bool cancelRequested = false;
   uint32_t credit = 0;    // the customer's credit as last read
   uint32_t inserted = 0;  // money inserted as last read
@@ -45,9 +46,7 @@ struct SaleRecord {
   int64_t updatedMs = 0;
   uint32_t frames = 0;  // frames exchanged with the unit, when counted
 
-  bool Finished() const {
-    return state == "done" || state == "cancelled" || state == "failed";
-  }
+  bool Finished() const { return IsFinished(state); }
 };
 
 // An operation other than a sale that moves money or may leave a trade in
@@ -58,7 +57,7 @@ struct Operation {
   std::string kind;     // payout, reset, settle
   uint32_t amount = 0;  // payout: the amount asked for
   std::string state;    // running, done, short (paid less than asked), failed
-  std::string step;     // finer point while running (see worker.cpp)
+  std::string step;     // finer point while running (see recovery.cpp)
   uint32_t paid = 0;    // paid out by the units
   uint32_t found = 0;   // settle: the credit found in the unexplained trade
   uint32_t meterBase[4] = {0, 0, 0, 0};  // as SaleRecord::meterBase
@@ -116,6 +115,14 @@ class Journal {
 
  private:
   bool Exec(const char *sql);
+  // A record of `Table` (below, in journal.cpp) written as a new row (its
+  // id set) or over its row, and the rows a query after FROM selects.
+  template <typename Table, typename Record>
+  bool InsertRow(Record *record);
+  template <typename Table, typename Record>
+  bool UpdateRow(const Record &record);
+  template <typename Table, typename Record = typename Table::Record>
+  std::vector<Record> SelectRows(const std::string &rest, int limit = -1);
   // Steps a write statement; on a full disk gives the reserve back and
   // tries once more.
   bool Write(sqlite3_stmt *s);

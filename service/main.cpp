@@ -15,7 +15,6 @@
 #include <string>
 #include <thread>
 
-#include "codes.h"
 #include "journal.h"
 #include "metrics.h"
 #include "server.h"
@@ -232,11 +231,6 @@ int main(int argc, char **argv) {
                  "tavod: no room for the journal's reserve of %zu bytes in "
                  "%s: sales wait until the disk has room\n",
                  kJournalReserve, state.c_str());
-  }
-  if (tavod::CodeCount() == 0) {
-    std::fprintf(stderr,
-                 "tavod: built without the table of result codes; failures "
-                 "carry their codes without texts\n");
   }
 
   net::io_context io(1), workerIo(1);

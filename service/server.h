@@ -1,7 +1,9 @@
 // The HTTP and WebSocket side: a thin layer that checks the token and the
 // input, hands each request to the worker as a job, and turns the answer
 // into a response. It runs on its own thread (one io_context); nothing here
-// touches the unit.
+// touches the unit. Its parts: the listener, the HTTP session, the routes,
+// the WebSocket session, the event log, the tokens (auth), the body checks,
+// sharing one ServerState.
 #ifndef TAVOD_SERVER_H
 #define TAVOD_SERVER_H
 
@@ -44,10 +46,8 @@ class Server {
   // Safe from any thread: queues an event for the WebSocket clients.
   void Publish(const std::string &type, boost::json::object data);
 
-  struct Impl;
-
  private:
-  std::shared_ptr<Impl> impl_;
+  std::shared_ptr<struct ServerState> state_;
 };
 
 // True for 127.0.0.0/8, ::1 and "localhost".
