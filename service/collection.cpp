@@ -58,12 +58,14 @@ Preview Plan(const TavoData &units, const uint32_t keep[5]) {
     }
   }
   if (!note.empty()) {
-    note = "the coin unit pays largest coins first from the whole stock: "
-           "it takes " + note;
+    note =
+        "the coin unit pays largest coins first from the whole stock: "
+        "it takes " +
+        note;
   }
   if (amount > kMostPayout) {
-    note += std::string(note.empty() ? "" : "; ") +
-            "one payout pays at most " + std::to_string(kMostPayout);
+    note += std::string(note.empty() ? "" : "; ") + "one payout pays at most " +
+            std::to_string(kMostPayout);
   }
   if (p.payable < limit) {
     note += std::string(note.empty() ? "" : "; ") +

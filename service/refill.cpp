@@ -30,7 +30,8 @@ constexpr uint32_t kRefillNotes = 7;
 constexpr uint32_t kMostCharge = 32767;
 
 const char *RefillState(const Operation &op) {
-  if (op.state == "running") return op.step == "counting" ? "counting" : "closing";
+  if (op.state == "running")
+    return op.step == "counting" ? "counting" : "closing";
   return op.state == "done" ? "done" : "failed";
 }
 
@@ -84,8 +85,8 @@ Answer Operations::OpenRefill() {
     TakeMeterBase(unit.Board(), op_->meterBase);
     op_->meterBaseKnown = true;
   }
-  code = unit.Run("TAVO_AcceptEx", &Exports::AcceptEx, kRefillLimit,
-                  kRefillNotes);
+  code =
+      unit.Run("TAVO_AcceptEx", &Exports::AcceptEx, kRefillLimit, kRefillNotes);
   if (code != 0) {
     // The trade holds nothing yet: the settling closes it.
     op_->lastCode = code;
@@ -174,7 +175,7 @@ void Operations::MeasureRefill() {
 void Operations::ChargeRefill() {
   UnitPoller &unit = c_.unit;
   if (charging_ == 0) {
-    charging_ = std::min(unit.Board().Credit, kMostCharge);
+    charging_ = std::min<uint32_t>(unit.Board().Credit, kMostCharge);
   }
   c_.Crash("refill:before-charge");
   uint16_t code = unit.Run("TAVO_Charge", &Exports::Charge, charging_);

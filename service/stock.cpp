@@ -63,7 +63,8 @@ uint32_t LargestChange(const TavoData &units) {
   StockCounts(units, stock);
   uint64_t total = 0;
   for (int k = 0; k < 5; ++k) total += uint64_t(stock[k]) * kValues[k];
-  uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(total, kMostPayout));
+  uint32_t limit =
+      static_cast<uint32_t>(std::min<uint64_t>(total, kMostPayout));
   return tavoctl_change_largest(&units, limit);
 }
 
