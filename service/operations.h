@@ -41,7 +41,7 @@ class Operations {
   Answer Reset();
   Answer List();
   Answer ListIncidents(bool openOnly);
-  Answer ResolveIncident(int64_t id);
+  Answer ResolveIncident(int64_t id, const std::string &note);
 
  private:
   enum class Step { kBegin, kMeasure, kPay, kWait, kEnd };

@@ -36,7 +36,9 @@ class Worker {
   // Jobs; run on the worker's executor only.
   Answer CreateSale(uint32_t price);
   Answer GetSale(int64_t id) { return sales_.Get(id); }
-  Answer ListSales() { return sales_.List(); }
+  Answer ListSales(const SaleQuery &q) { return sales_.List(q); }
+  Answer SaleSteps(int64_t id);
+  Answer DayReport(int64_t fromMs, int64_t toMs);
   Answer CancelSale(int64_t id) { return sales_.Cancel(id); }
   Answer Payout(uint32_t amount);
   Answer Display(uint32_t value);
@@ -45,7 +47,9 @@ class Worker {
   Answer ListIncidents(bool openOnly) {
     return operations_.ListIncidents(openOnly);
   }
-  Answer ResolveIncident(int64_t id) { return operations_.ResolveIncident(id); }
+  Answer ResolveIncident(int64_t id, const std::string &note) {
+    return operations_.ResolveIncident(id, note);
+  }
   Answer ListOperations() { return operations_.List(); }
   Answer VirtualInsert(bool note, int value) {
     return virtual_.Insert(note, value);
