@@ -238,7 +238,8 @@ net::awaitable<Response> ListIncidents(ServerState &s, const Request &req,
 
 net::awaitable<Response> ResolveIncident(ServerState &s, const Request &req,
                                          const Match &m) {
-  static const std::vector<Field> kFields = {{"note", Field::kString, false}};
+  static const std::vector<Field> kFields = {
+      {"note", Field::kString, false, 0, 500}};
   Worker *w = &s.worker;
   int64_t id = m.id;
   co_return co_await WithBody(s, req, kFields,

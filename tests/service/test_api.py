@@ -353,6 +353,7 @@ class Operator(ServiceTest):
         self.svc.get("/v1/sales")
         _, _, s = self.svc.post("/v1/sales", {"price": 100})
         self.svc.get(f"/v1/sales/{s['id']}")
+        self.svc.get(f"/v1/sales/{s['id']}/steps")
         self.svc.post(f"/v1/sales/{s['id']}/cancel")
         self.svc.wait_sale(s["id"], {"cancelled"})
         self.svc.post("/v1/payouts", {"amount": 10}, token=op)
@@ -362,6 +363,7 @@ class Operator(ServiceTest):
         self.svc.post("/v1/unit/reset", token=op)
         self.svc.get("/v1/incidents")
         self.svc.post("/v1/incidents/1/resolve", token=op)
+        self.svc.get("/v1/reports/day?date=2026-12-08")
         self.svc.get("/v1/events")
         self.svc.post("/v1/virtual/coins", {"value": 10})
         self.svc.post("/v1/virtual/notes", {"value": 1000})
@@ -383,6 +385,194 @@ class Operator(ServiceTest):
         # A wrong method is told which ones the resource takes.
         st, res, _ = self.svc.request("DELETE", "/v1/unit")
         self.assertEqual((st, res.getheader("Allow")), (405, "GET, HEAD"))
+
+
+DENOMINATIONS = (10, 50, 100, 500, 1000)
+
+
+class DayReport(ServiceTest):
+    """A generated day of sales, its report against the virtual unit's own
+    accounts, and the history of the same sales."""
+
+    extra = ("--fault-timeout-ms", "1500")
+
+    def setUp(self):
+        # A stock well below the tubes' 99, so that every coin taken in is
+        # in the stock (not the cash box), loaded before tavod starts.
+        self.assertEqual(self.unit.set_stock([40, 40, 40, 40], 10), 0)
+        super().setUp()
+
+    def sell(self, price, money, end=("done",)):
+        _, _, sale = self.svc.post("/v1/sales", {"price": price})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        for m in money:
+            if m == "note":
+                wait_for(lambda: self.unit.insert_note() == 0,
+                         what="the escrow to take a note")
+            else:
+                self.assertEqual(self.unit.insert_coin(m), 0)
+        if "cancelled" in end:
+            wait_for(lambda: self.svc.sale(sale["id"])["inserted"] ==
+                     sum(1000 if m == "note" else m for m in money),
+                     what="the money counted")
+            self.svc.post(f"/v1/sales/{sale['id']}/cancel")
+        done = self.svc.wait_sale(sale["id"], set(end) | {"failed"},
+                                  timeout=15)
+        self.assertEqual(done["state"], end[0], done)
+        return done["id"]
+
+    def fail_a_sale(self):
+        """A sale that fails with an incident (the unit falls silent with
+        100 inserted), then resolved with a note: the attendant gets the
+        100 the unit kept."""
+        _, _, sale = self.svc.post("/v1/sales", {"price": 1000})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        self.unit.insert_coin(100)
+        wait_for(lambda: self.svc.sale(sale["id"])["credit"] == 100,
+                 what="credit")
+        self.unit.silence(True)
+        try:
+            self.svc.wait_sale(sale["id"], {"failed"}, timeout=15)
+        finally:
+            self.unit.silence(False)
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["connected"],
+                 what="the unit back")
+        _, _, inc = self.svc.get("/v1/incidents?open=1")
+        self.assertEqual([(i["sale"], i["amount"]) for i in
+                          inc["incidents"]], [(sale["id"], 100)])
+        iid = inc["incidents"][0]["id"]
+        st, _, done = self.svc.post(f"/v1/incidents/{iid}/resolve",
+                                    {"note": "100 handed to the customer"},
+                                    token=self.svc.operator)
+        self.assertEqual(st, 200, done)
+        self.assertEqual(done["note"], "100 handed to the customer")
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["ready"], what="ready")
+        _, _, inc = self.svc.get("/v1/incidents")
+        self.assertEqual((inc["incidents"][0]["open"],
+                          inc["incidents"][0]["note"]),
+                         (False, "100 handed to the customer"))
+        self.assertIsNotNone(inc["incidents"][0]["resolved_ms"])
+        return sale["id"]
+
+    def report(self, **kw):
+        date = time.strftime("%Y-%m-%d")
+        st, res, r = self.svc.get(f"/v1/reports/day?date={date}", **kw)
+        self.assertEqual(st, 200, r)
+        return r
+
+    def test_a_day_reconciles_with_the_unit_and_a_difference_is_flagged(self):
+        # Faults caught: a tally taken after the trade's close (its counts
+        # already cleared), a denomination counted in another's column, a
+        # note in the escrow left out, the stock of the day's start not the
+        # last one before it; the unit's own accounts are the measure.
+        before = self.unit.money()
+        done = [self.sell(1200, [500, 500, 500]),
+                self.sell(1500, ["note", "note"]),
+                self.sell(660, [500, 100, 50, 10])]
+        cancelled = self.sell(2000, [100, "note"], ("cancelled",))
+        failed = self.fail_a_sale()
+        after = self.unit.money()
+        r = self.report()
+        self.assertEqual(r["sales"], {"done": 3, "cancelled": 1, "failed": 1,
+                                      "unfinished": 0, "charged": 3360})
+        self.assertEqual(sum(h["sales"] for h in r["per_hour"]), 3)
+        self.assertEqual(sum(h["charged"] for h in r["per_hour"]), 3360)
+        self.assertEqual(r["per_hour"][time.localtime().tm_hour]["sales"], 3)
+        self.assertEqual((r["incidents"]["opened"], r["incidents"]["resolved"],
+                          r["incidents"]["open_at_end"]), (1, 1, 0))
+        # The 100 the failed sale left, paid to the attendant on resolving.
+        self.assertEqual(r["operations"]["settle"],
+                         {"count": 1, "in": 100, "out": 100})
+        self.assertTrue(r["balanced"], r)
+        self.assertEqual(r["differences"], [])
+        for k, d in enumerate(r["denominations"]):
+            with self.subTest(value=d["value"]):
+                self.assertEqual(d["value"], DENOMINATIONS[k])
+                self.assertEqual(d["start"], before["stock"][k])
+                self.assertEqual(d["in"], after["inserted"][k] -
+                                 before["inserted"][k])
+                self.assertEqual(d["out"], after["paid"][k] -
+                                 before["paid"][k])
+                self.assertEqual(d["end"], after["stock"][k])
+                self.assertEqual(d["end"], d["start"] + d["in"] - d["out"])
+        # CSV: the same figures, one per row.
+        st, res, csv = self.svc.get(
+            f"/v1/reports/day?date={r['date']}",
+            headers={"Accept": "text/csv"})
+        self.assertTrue(res.getheader("Content-Type").startswith("text/csv"))
+        rows = [line.split(",") for line in csv.splitlines()]
+        self.assertEqual(rows[0], ["section", "key", "value"])
+        self.assertIn(["sales", "charged", "3360"], rows)
+        self.assertIn(["report", "balanced", "true"], rows)
+        for d in r["denominations"]:
+            self.assertIn(["denominations"] + [str(d[c]) for c in (
+                "value", "start", "in", "out", "end", "expected",
+                "difference")], rows)
+        # Three coins of 100 taken from the tubes behind the service's
+        # back: the next sale's close shows them missing.
+        stock = list(self.unit.money()["stock"])
+        self.assertEqual(self.unit.set_stock(
+            [stock[0], stock[1], stock[2] - 3, stock[3]], stock[4]), 0)
+        odd = self.sell(100, [100])
+        r = self.report()
+        self.assertFalse(r["balanced"])
+        self.assertEqual(r["differences"], [
+            {"value": 100, "difference": -3, "sales": [odd],
+             "operations": [], "incidents": r["incidents"]["ids"]}])
+        self.assertEqual(r["denominations"][2]["end"],
+                         self.unit.money()["stock"][2])
+        st, _, csv = self.svc.get(
+            f"/v1/reports/day?date={r['date']}&format=csv")
+        self.assertIn(f"differences,100,-3,{odd},,{r['incidents']['ids'][0]}",
+                      csv.splitlines())
+        # Another day has none of it; a date that is none is refused.
+        st, _, other = self.svc.get("/v1/reports/day?date=2001-01-01")
+        self.assertEqual((other["sales"]["done"], other["tallies"]), (0, 0))
+        for bad in ("2026-02-30", "today", ""):
+            self.assertEqual(
+                self.svc.get(f"/v1/reports/day?date={bad}")[0], 400, bad)
+
+        # The history of the same sales: filters, pages, steps.
+        ids = lambda q: [s["id"] for s in self.svc.get(
+            "/v1/sales" + q)[2]["sales"]]
+        self.assertEqual(ids("?state=done"), [odd] + done[::-1])
+        self.assertEqual(ids("?state=cancelled"), [cancelled])
+        self.assertEqual(ids("?min=1000&max=1500"),
+                         [failed, done[1], done[0]])
+        day = r["date"]
+        self.assertEqual(ids(f"?from={day}&to={day}&state=failed"), [failed])
+        self.assertEqual(ids("?from=2099-01-01"), [])
+        everything = ids("")
+        pages, before_id = [], None
+        while True:
+            q = "?limit=2" + (f"&before={before_id}" if before_id else "")
+            _, _, page = self.svc.get("/v1/sales" + q)
+            pages.append([s["id"] for s in page["sales"]])
+            before_id = page["next"]
+            if before_id is None:
+                break
+        self.assertEqual([i for p in pages for i in p], everything)
+        self.assertEqual([len(p) for p in pages], [2, 2, 2])
+        for bad in ("?state=paid", "?limit=0", "?from=12-01", "?min=x",
+                    "?colour=red"):
+            self.assertEqual(self.svc.get("/v1/sales" + bad)[0], 400, bad)
+        _, _, steps = self.svc.get(f"/v1/sales/{done[0]}/steps")
+        states = [s["state"] for s in steps]
+        self.assertEqual(list(dict.fromkeys(states)),
+                         ["opening", "accepting", "charging",
+                          "paying_change", "ending", "done"])
+        self.assertEqual([s["credit"] for s in steps
+                          if s["state"] == "accepting"][-1], 1500)
+        self.assertEqual((steps[-1]["charged"], steps[-1]["paid"]),
+                         (1200, 300))
+        self.assertEqual([s["at_ms"] for s in steps],
+                         sorted(s["at_ms"] for s in steps))
+        _, _, steps = self.svc.get(f"/v1/sales/{failed}/steps")
+        self.assertEqual(steps[-1]["state"], "failed")
+        self.assertNotEqual(steps[-1]["code"], 0)
+        self.assertIn("cancelling", [s["state"] for s in self.svc.get(
+            f"/v1/sales/{cancelled}/steps")[2]])
+        self.assertEqual(self.svc.get("/v1/sales/999/steps")[0], 404)
 
 
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
