@@ -460,6 +460,20 @@ class DayReport(ServiceTest):
         self.assertEqual(st, 200, r)
         return r
 
+    def test_the_day_is_the_local_day_of_the_service(self):
+        # Fault caught: a day cut at UTC midnight instead of the kiosk's.
+        import tempfile
+        self.svc.stop()  # the unit serves one service at a time
+        svc = harness.Service(self.unit, tempfile.mkdtemp(dir=self.folder),
+                              self.extra, env={"TZ": "JST-9"})
+        try:
+            _, _, r = svc.get("/v1/reports/day?date=2026-12-08")
+        finally:
+            svc.stop()
+        # 2026-12-08 00:00 in Japan is 2026-12-07 15:00 UTC.
+        self.assertEqual((r["from_ms"], r["to_ms"] - r["from_ms"]),
+                         (1796655600000, 86400000))
+
     def test_a_day_reconciles_with_the_unit_and_a_difference_is_flagged(self):
         # Faults caught: a tally taken after the trade's close (its counts
         # already cleared), a denomination counted in another's column, a
@@ -499,6 +513,13 @@ class DayReport(ServiceTest):
         st, res, csv = self.svc.get(
             f"/v1/reports/day?date={r['date']}",
             headers={"Accept": "text/csv"})
+        # The generated day's report, kept with the build's artifacts.
+        artifacts = os.path.join(harness.BUILD, "artifacts")
+        os.makedirs(artifacts, exist_ok=True)
+        with open(os.path.join(artifacts, "day-report.json"), "w") as f:
+            json.dump(r, f, indent=1)
+        with open(os.path.join(artifacts, "day-report.csv"), "w") as f:
+            f.write(csv)
         self.assertTrue(res.getheader("Content-Type").startswith("text/csv"))
         rows = [line.split(",") for line in csv.splitlines()]
         self.assertEqual(rows[0], ["section", "key", "value"])
