@@ -425,16 +425,16 @@ Answer SaleMachine::List(const SaleQuery &q) {
   SaleQuery more = q;
   ++more.limit;  // one more than the page: whether there is a next page
   std::vector<SaleRecord> rows = c_.journal.FindSales(more);
-  json::value next = nullptr;
-  if (rows.size() > static_cast<size_t>(q.limit)) {
-    rows.pop_back();
-    next = rows.back().id;
-  }
   json::array a;
-  for (const SaleRecord &r : rows) {
+  for (size_t i = 0; i < rows.size() && i < size_t(q.limit); ++i) {
+    const SaleRecord &r = rows[i];
     a.push_back(SaleView(sale_ && sale_->rec.id == r.id ? sale_->rec : r));
   }
-  return Ok(json::object{{"sales", std::move(a)}, {"next", std::move(next)}});
+  json::object o{{"sales", std::move(a)}};
+  // Only where there is a next page: the answer of the last one stays as
+  // it always was.
+  if (rows.size() > size_t(q.limit)) o["next"] = rows[q.limit - 1].id;
+  return Ok(std::move(o));
 }
 
 Answer SaleMachine::Cancel(int64_t id) {

@@ -569,7 +569,7 @@ class DayReport(ServiceTest):
             q = "?limit=2" + (f"&before={before_id}" if before_id else "")
             _, _, page = self.svc.get("/v1/sales" + q)
             pages.append([s["id"] for s in page["sales"]])
-            before_id = page["next"]
+            before_id = page.get("next")
             if before_id is None:
                 break
         self.assertEqual([i for p in pages for i in p], everything)
