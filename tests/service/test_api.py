@@ -474,6 +474,37 @@ class DayReport(ServiceTest):
         self.assertEqual((r["from_ms"], r["to_ms"] - r["from_ms"]),
                          (1796655600000, 86400000))
 
+    def test_a_journal_of_an_older_build_is_brought_up_to_date(self):
+        # Fault caught: a journal kept before incidents had a note and a
+        # time resolved, which the service could no longer read or write.
+        import sqlite3
+        import tempfile
+        self.svc.stop()
+        state = tempfile.mkdtemp(dir=self.folder)
+        db = sqlite3.connect(os.path.join(state, "journal.sqlite"))
+        db.executescript("""
+            CREATE TABLE incidents (
+              id INTEGER PRIMARY KEY AUTOINCREMENT, sale_id INTEGER,
+              created_ms INTEGER NOT NULL, amount INTEGER NOT NULL,
+              code INTEGER NOT NULL, detail TEXT NOT NULL,
+              open INTEGER NOT NULL DEFAULT 1);
+            INSERT INTO incidents (sale_id, created_ms, amount, code, detail)
+              VALUES (0, 1, 0, 0, 'kept by an older build');""")
+        db.close()
+        svc = harness.Service(self.unit, state, self.extra)
+        try:
+            _, _, inc = svc.get("/v1/incidents")
+            self.assertEqual([(i["detail"], i["note"], i["resolved_ms"])
+                              for i in inc["incidents"]],
+                             [("kept by an older build", "", None)])
+            st, _, done = svc.post("/v1/incidents/1/resolve",
+                                   {"note": "seen"}, token=svc.operator)
+            self.assertEqual((st, done["note"]), (200, "seen"))
+            _, _, inc = svc.get("/v1/incidents")
+            self.assertEqual(inc["incidents"][0]["note"], "seen")
+        finally:
+            svc.stop()
+
     def test_a_day_reconciles_with_the_unit_and_a_difference_is_flagged(self):
         # Faults caught: a tally taken after the trade's close (its counts
         # already cleared), a denomination counted in another's column, a
