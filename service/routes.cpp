@@ -236,25 +236,26 @@ net::awaitable<Response> ListIncidents(ServerState &s, const Request &req,
                          [w, openOnly] { return w->ListIncidents(openOnly); });
 }
 
+// The job of a resolve. Plain values captured only (see VirtualFault): the
+// note goes to the worker on the heap, and the job takes it.
+auto ResolveJob(Worker *w, int64_t id, const json::object &body) {
+  auto *note = new std::string();
+  if (body.contains("note")) *note = body.at("note").as_string();
+  return [w, id, note] {
+    std::unique_ptr<std::string> own(note);
+    return w->ResolveIncident(id, *own);
+  };
+}
+
 net::awaitable<Response> ResolveIncident(ServerState &s, const Request &req,
                                          const Match &m) {
   static const std::vector<Field> kFields = {
       {"note", Field::kString, false, 0, 500}};
   Worker *w = &s.worker;
   int64_t id = m.id;
-  co_return co_await WithBody(s, req, kFields,
-                              [w, id](const json::object &body) {
-                                // Plain values captured only (see
-                                // VirtualFault): the note goes to the worker on
-                                // the heap, and the job takes it.
-                                auto *note = new std::string();
-                                if (body.contains("note"))
-                                  *note = body.at("note").as_string();
-                                return [w, id, note] {
-                                  std::unique_ptr<std::string> own(note);
-                                  return w->ResolveIncident(id, *own);
-                                };
-                              });
+  co_return co_await WithBody(
+      s, req, kFields,
+      [w, id](const json::object &body) { return ResolveJob(w, id, body); });
 }
 
 net::awaitable<Response> VirtualMoney(ServerState &s, const Request &req,
