@@ -99,27 +99,35 @@ void Operations::Finish(const std::string &state) {
 // the next open from what the unit carries, never sent again.
 Answer Operations::Payout(uint32_t amount) { return PayOut("payout", amount); }
 
-Answer Operations::PayOut(const std::string &kind, uint32_t amount) {
+std::optional<Answer> Operations::OpenTrade(const std::string &kind,
+                                            uint32_t amount,
+                                            const std::string &what) {
   Answer refusal;
   if (!MayBegin(&refusal)) return refusal;
   Operation op;
   op.kind = kind;
   op.amount = amount;
   op.step = "begin";
-  if (auto refused = Begin(op)) return *refused;
+  if (auto refused = Begin(op)) return refused;
   UnitPoller &unit = c_.unit;
   uint16_t code = unit.Run("TAVO_TradeBegin", &Exports::TradeBegin);
   if (code != 0) {
     op_->lastCode = code;
-    op_->detail = "the unit refused the payout's trade";
+    op_->detail = "the unit refused the " + what + "'s trade";
     Finish("failed");
-    return UnitProblem(502, "The unit refused the payout's trade", code);
+    return UnitProblem(502, "The unit refused the " + what + "'s trade", code);
   }
   c_.Crash(kind + ":after-trade-begin");
   if (unit.ReadBoard()) {
     TakeMeterBase(unit.Board(), op_->meterBase);
     op_->meterBaseKnown = true;
   }
+  return std::nullopt;
+}
+
+Answer Operations::PayOut(const std::string &kind, uint32_t amount) {
+  if (auto refused = OpenTrade(kind, amount, "payout")) return *refused;
+  UnitPoller &unit = c_.unit;
   op_->step = "paying";
   if (!Save()) {
     // Nothing is paid that the journal does not hold; the trade is closed
@@ -129,7 +137,7 @@ Answer Operations::PayOut(const std::string &kind, uint32_t amount) {
     return JournalRefused(c_.journal.LastError());
   }
   c_.Crash(kind + ":before");
-  code = unit.Run("TAVO_PayOut", &Exports::PayOut, amount);
+  uint16_t code = unit.Run("TAVO_PayOut", &Exports::PayOut, amount);
   c_.Crash(kind + ":after");
   if (code == 0) {
     // The payout runs on the units: wait for them to report it.

@@ -78,6 +78,11 @@ class Operations {
   void GiveUp(uint16_t code, const std::string &detail, uint32_t owed);
   // Starts a journaled operation; the refusal when the journal refuses it.
   std::optional<Answer> Begin(Operation &op);
+  // Begins an operation of `kind` and its trade, with the board's meters
+  // as its base: nullopt once the trade is open, else the refusal (`what`
+  // names the operation in it).
+  std::optional<Answer> OpenTrade(const std::string &kind, uint32_t amount,
+                                  const std::string &what);
   bool Save();
   void Finish(const std::string &state);
 

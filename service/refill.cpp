@@ -72,26 +72,9 @@ void Operations::TellRefill() {
 }
 
 Answer Operations::OpenRefill() {
-  Answer refusal;
-  if (!MayBegin(&refusal)) return refusal;
-  Operation op;
-  op.kind = "refill";
-  op.step = "begin";
-  if (auto refused = Begin(op)) return *refused;
+  if (auto refused = OpenTrade("refill", 0, "refill")) return *refused;
   UnitPoller &unit = c_.unit;
-  uint16_t code = unit.Run("TAVO_TradeBegin", &Exports::TradeBegin);
-  if (code != 0) {
-    op_->lastCode = code;
-    op_->detail = "the unit refused the refill's trade";
-    Finish("failed");
-    return UnitProblem(502, "The unit refused the refill's trade", code);
-  }
-  c_.Crash("refill:after-trade-begin");
-  if (unit.ReadBoard()) {
-    TakeMeterBase(unit.Board(), op_->meterBase);
-    op_->meterBaseKnown = true;
-  }
-  code =
+  uint16_t code =
       unit.Run("TAVO_AcceptEx", &Exports::AcceptEx, kRefillLimit, kRefillNotes);
   if (code != 0) {
     // The trade holds nothing yet: the settling closes it.
