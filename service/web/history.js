@@ -27,7 +27,7 @@ async function loadPage() {
     const r = await api("GET", `/v1/sales?${query(pages.at(-1))}`);
     next = r.next ?? null;
     fill($("history-rows"), r.sales.map((s) =>
-      el("tr", { class: `sale-row ${s.state}`, dataset: { id: s.id }, onclick: () => openSale(s.id) },
+      el("tr", { class: `sale-row ${s.state}`, dataset: { id: s.id }, onclick: (ev) => { if (!ev.target.closest("a")) openSale(s.id); } },
         el("td", {}, el("a", { href: `#sale/${s.id}` }, s.id)),
         el("td", {}, dateTimeOf(s.created_ms)), el("td", {}, s.state),
         el("td", {}, yen(s.price)), el("td", {}, yen(s.inserted)),

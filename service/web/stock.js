@@ -126,15 +126,22 @@ async function confirmCollection() {
   if (!preview) return;
   $("collect-confirm").disabled = true;
   try {
-    collection = await api("POST", "/v1/collections",
+    const paid = await api("POST", "/v1/collections",
                            { keep: preview.keep, confirm: true });
-    say(`Collection ${collection.id}: ${collection.state}…`, true);
+    // The payout may be over before the answer comes (its event then came
+    // before the page knew the id): the answer's state says.
+    if (paid.state === "running") {
+      collection = paid;
+      say(`Collection ${paid.id}: paying…`, true);
+    } else {
+      collectionEnded(paid);
+    }
   } catch (e) { say(e.message); }
 }
 
 function collectionEnded(op) {
   say(op.state === "done" ? `Collection ${op.id} paid out ${yen(op.paid)}.` :
-    `Collection ${op.id} ${op.state}: paid ${yen(op.paid)}; see Incidents.`,
+    `Collection ${op.id} ${op.state}: paid out ${yen(op.paid)} only; see Incidents.`,
     op.state === "done");
   $("collect-result").hidden = true;
   collection = preview = null;
