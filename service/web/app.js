@@ -9,7 +9,7 @@ import { setUpSale, refreshUnit } from "./sale.js";
 import { setUpStock, showStock } from "./stock.js";
 import { setUpReport, showReportView } from "./report.js";
 import { setUpHistory, showHistory, openSale } from "./history.js";
-import { setUpIncidents, showIncidents, pointAt } from "./incidents.js";
+import { setUpIncidents, showIncidents, pointAt, loadIncidents } from "./incidents.js";
 
 const VIEWS = {
   sale: () => refreshUnit(),
@@ -61,6 +61,7 @@ async function start() {
   if (started) { refreshUnit(); return; }
   started = true;
   await refreshUnit();
+  loadIncidents();  // the count on the tab
   connectEvents();
   setInterval(refreshUnit, 3000);
 }

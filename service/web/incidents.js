@@ -2,6 +2,7 @@
 // with the amount; the operator pays it by hand, then resolves the
 // incident here with a note of what was done (the operator token).
 import { $, api, el, fill, yen, sayIn, dateTimeOf } from "./api.js";
+import { on } from "./events.js";
 
 const say = (text, ok) => sayIn("incidents-message", text, ok);
 let highlight = null;  // the incident a link pointed at
@@ -36,9 +37,17 @@ export async function loadIncidents() {
     // resolved ones are worth a look when a customer comes back.
     const { incidents } = await api("GET", "/v1/incidents");
     const open = incidents.filter((i) => i.open);
+    $("open-count").textContent = open.length ? String(open.length) : "";
     const closed = incidents.filter((i) => !i.open).slice(0, 10);
     $("incidents-owed").textContent = yen(open.reduce((n, i) => n + (i.amount || 0), 0));
+    // A note being written survives the list drawn again on an event.
+    const typed = new Map([...document.querySelectorAll("#incidents-open li.incident")]
+      .map((li) => [li.dataset.id, li.querySelector(".resolve-note")?.value]));
     fill($("incidents-open"), open.length ? open.map(card) : el("li", {}, "No open incident."));
+    for (const li of document.querySelectorAll("#incidents-open li.incident")) {
+      const note = li.querySelector(".resolve-note");
+      if (note && typed.get(li.dataset.id)) note.value = typed.get(li.dataset.id);
+    }
     fill($("incidents-closed"), closed.map(card));
     if (highlight !== null) $(`incident-${highlight}`)?.scrollIntoView({ block: "nearest" });
   } catch (e) { say(e.message); }
@@ -46,6 +55,10 @@ export async function loadIncidents() {
 
 export function pointAt(id) { highlight = id; }
 
-export function setUpIncidents() {}
+// The tab shows how many are open whatever view is shown; a new incident
+// or a resolved one is an event.
+export function setUpIncidents() {
+  on("incident", loadIncidents);
+}
 
 export function showIncidents() { loadIncidents(); }
