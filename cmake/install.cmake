@@ -45,7 +45,8 @@ if(WIN32)
 
   install(TARGETS tavoctl RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
   install(FILES ${_implib} ${TAVOCTL_DEF} DESTINATION lib)
-  install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h
+  ${PROJECT_SOURCE_DIR}/include/tavoctl_change.h ${TAVOCTL_TEXT_H}
     DESTINATION include)
   include(${CMAKE_CURRENT_LIST_DIR}/windows-package.cmake)
   return()
@@ -69,7 +70,8 @@ if(CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$" AND CMAKE_STRIP)
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:tavoctl>\"
     COMMAND_ERROR_IS_FATAL ANY)" COMPONENT runtime)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h ${TAVOCTL_TEXT_H}
+install(FILES ${PROJECT_SOURCE_DIR}/include/tavoctl.h
+  ${PROJECT_SOURCE_DIR}/include/tavoctl_change.h ${TAVOCTL_TEXT_H}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES ${TAVOCTL_RESULT_CODES}
   DESTINATION ${CMAKE_INSTALL_DATADIR}/tavoctl COMPONENT dev)
@@ -229,8 +231,9 @@ providers: the virtual unit (libtavovu.so) and those for real units.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
   "driver library for one TAVO cash payment unit - development files
 tavoctl.h, tavoctl_text.h (every result code in words and what to do
-next), the CMake package (find_package(tavoctl CONFIG)), the pkg-config
-files and the table of result codes.")
+next), tavoctl_change.h (the change rule the library pays by), the CMake
+package (find_package(tavoctl CONFIG)), the pkg-config files and the table
+of result codes.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
   "driver library for one TAVO cash payment unit - the tavo tool
 tavo sells, shows the unit's records and the result codes, and drives the

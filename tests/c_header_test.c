@@ -1,13 +1,14 @@
 /* The public header as a C11 application sees it: it compiles as C with
  * warnings as errors, its records have the agreed layout, the exports have
- * the prototypes the applications declare, and the code macros give the
- * documented values. The exports are only inspected, never called, so this
- * needs no library and no driver. */
+ * the prototypes the applications declare, the code macros give the
+ * documented values and the change rule answers as the library pays. The
+ * exports are only inspected, never called: no library, no driver. */
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
 #include "tavoctl.h"
+#include "tavoctl_change.h"
 
 /* The prototypes, checked without taking the functions' addresses. */
 #define TAVO_HAS_TYPE(f, type) _Generic(&(f), type : 1, default : 0)
@@ -109,5 +110,16 @@ int main(void) {
   Expect(!TAVO_IS_BUSY(0x0000u), "success is not busy");
   Expect(!TAVO_IS_BUSY(0x0501u), "a reason is not busy");
   Expect(!TAVO_IS_BUSY(0x1100u), "a high byte is not busy");
+  /* The change rule: two notes, three 10s, a 100 and a 500 in the stock. */
+  tavo.BillUnitId[0] = tavo.CoinUnitId[0] = 1;
+  tavo.BillStock = 2;
+  tavo.CoinStock[0] = 3, tavo.CoinStock[2] = 1, tavo.CoinStock[3] = 1;
+  Expect(tavoctl_change_largest(&tavo, 99999) == 2630, "the whole stock");
+  Expect(tavoctl_change_largest(&tavo, 2625) == 2620, "below a limit");
+  Expect(tavoctl_change_largest(&tavo, 1590) == 1530, "no 50 for 1590");
+  tavo.CoinOut[0] = 98; /* one more 10 would pass the 99 counted */
+  Expect(tavoctl_change_largest(&tavo, 99999) == 2610, "out-count of 99");
+  tavo.CoinUnitId[0] = 0;
+  Expect(tavoctl_change_largest(&tavo, 99999) == 2000, "coin unit gone");
   return failures == 0 ? 0 : 1;
 }

@@ -1,43 +1,20 @@
 // Change: whether the stock can pay an amount, and starting the payouts.
 #include "commands/commands.h"
 #include "state/state.h"
+#include "tavoctl_change.h"
 #include "trade/trade.h"
 
-// Notes of 1000 to pay for a value: as many as the value and the stock
-// allow, but never more than nine, the most a single note payout command
-// can carry (it holds one decimal digit of count; ten would go out as 0).
-// A note unit that is not fitted (or has dropped out) pays nothing.
+// The split and the check are the public change rule's (tavoctl_change.h),
+// so that an application or the service that asks the rule in advance gets
+// the library's own answer.
 uint32_t NotesFor(uint32_t value) {
-  if (!BillFitted()) return 0;
-  uint32_t notes = value / 1000;
-  if (notes > Unit.LiveRecord.BillStock) notes = Unit.LiveRecord.BillStock;
-  if (notes > kMaxNotesPerPayout) notes = kMaxNotesPerPayout;
-  return notes;
+  tavoctl_change change;
+  tavoctl_change_split(&Unit.LiveRecord, value, &change);
+  return change.notes;
 }
 
-// Whether the stock can pay `value` exactly: notes first (at most nine),
-// then 500, 100, 50 and 10. Each denomination divides the next larger one,
-// so this greedy split finds a way whenever there is one.
-//
-// Only fitted units count: a unit that has dropped out (its id reported as
-// 00 00) cannot pay, whatever stock it last reported. And a payout that
-// would take a denomination's out-count in the trade past the 99 the unit's
-// count stops at is not made: the coins beyond would be paid and never
-// counted, and show again as credit.
 bool ChangePayable(uint32_t value) {
-  const TavoData &live = Unit.LiveRecord;
-  uint32_t rest = value - 1000 * NotesFor(value);
-  if (!CoinFitted()) return rest == 0;
-  static const uint32_t kCoinValues[4] = {500, 100, 50, 10};
-  static const int kStockIndex[4] = {3, 2, 1, 0};
-  for (int i = 0; i < 4; ++i) {
-    int k = kStockIndex[i];
-    uint32_t take = rest / kCoinValues[i];
-    if (take > live.CoinStock[k]) take = live.CoinStock[k];
-    if (live.CoinOut[k] + take > 99) return false;
-    rest -= kCoinValues[i] * take;
-  }
-  return rest == 0;
+  return tavoctl_change_split(&Unit.LiveRecord, value, nullptr) != 0;
 }
 
 int StartCoinPayout(uint16_t coins) {

@@ -73,7 +73,7 @@ uint16_t RefuseWhilePending(uint8_t function, uint8_t reason);
 // Notes of 1000 to pay for `value`: as many as the value and the stock
 // allow, at most kMaxNotesPerPayout; none from a note unit not fitted.
 uint32_t NotesFor(uint32_t value);
-constexpr uint32_t kMaxNotesPerPayout = 9;
+constexpr uint32_t kMaxNotesPerPayout = 9;  // TAVOCTL_CHANGE_MAX_NOTES
 bool ChangePayable(uint32_t value);
 // 0 when every part was started (or had nothing to pay); otherwise one of
 // these. A failed part was certainly not started; an unconfirmed one went
