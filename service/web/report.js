@@ -10,6 +10,9 @@ let shown = null;  // the report on the page
 
 const name = (v) => v === 1000 ? "1000 note" : String(v);
 const saleLink = (id) => el("a", { href: `#sale/${id}`, class: "sale-link" }, `sale ${id}`);
+// Operations (refills, collections, payouts) have no view of their own:
+// GET /v1/operations lists them.
+const operationName = (id) => el("span", { class: "operation" }, `operation ${id}`);
 const incidentLink = (id) => el("a", { href: `#incident/${id}`, class: "incident-link" }, `incident ${id}`);
 
 function row(label, value, id) {
@@ -26,6 +29,7 @@ function showReport(r) {
     row("Sales done", r.sales.done, "report-done"),
     row("Cancelled", r.sales.cancelled, "report-cancelled"),
     row("Failed", r.sales.failed, "report-failed"),
+    r.sales.unfinished ? row("Unfinished", r.sales.unfinished, "report-unfinished") : [],
     row("Charged", yen(r.sales.charged), "report-charged"),
     row("Refills", `${r.refills.count} · ${yen(r.refills.amount)}`, "report-refills"),
     row("Collections", `${r.collections.count} · ${yen(r.collections.amount)}`, "report-collections"),
@@ -42,8 +46,10 @@ function showReport(r) {
     ? [el("li", {}, "Every denomination adds up: start + in − out is the end.")]
     : r.differences.map((d) => el("li", { class: "difference", dataset: { value: d.value } },
         `${name(d.value)}: ${d.difference > 0 ? "+" : ""}${d.difference} — `,
-        ...join([...d.sales.map(saleLink), ...d.incidents.map(incidentLink)]),
-        d.sales.length + d.incidents.length === 0 ? "nothing of the day explains it" : "")));
+        ...join([...d.sales.map(saleLink), ...(d.operations || []).map(operationName),
+                 ...d.incidents.map(incidentLink)]),
+        d.sales.length + (d.operations || []).length + d.incidents.length === 0
+          ? "nothing of the day explains it" : "")));
   $("report-body").hidden = false;
 }
 
