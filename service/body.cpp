@@ -135,6 +135,11 @@ std::optional<Answer> ParseBody(const Request &req,
         return Problem(422, "invalid-field", "A field has the wrong type",
                        "field \"" + name + "\" must be true or false");
       }
+    } else if (f.kind == Field::kObject) {
+      if (!v->is_object()) {
+        return Problem(422, "invalid-field", "A field has the wrong type",
+                       "field \"" + name + "\" must be an object");
+      }
     } else {
       if (!v->is_string() ||
           std::find(f.choices.begin(), f.choices.end(),

@@ -17,7 +17,8 @@ namespace tavod {
 // One field of a request body.
 struct Field {
   const char *name;
-  enum Kind { kInt, kBool, kString } kind;
+  // kObject: an object, its members for the route to check.
+  enum Kind { kInt, kBool, kString, kObject } kind;
   bool required;
   int64_t min = 0, max = 0, step = 1;     // integers
   std::vector<std::string> choices = {};  // strings

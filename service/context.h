@@ -11,6 +11,7 @@
 
 #include "journal.h"
 #include "metrics.h"
+#include "stock.h"
 #include "unit_poller.h"
 
 namespace tavod {
@@ -29,6 +30,7 @@ struct WorkerOptions {
   // Test hook: the name of a point in the sale at which the process kills
   // itself (SIGKILL), to prove that the journal finishes the sale.
   std::string crashAt;
+  StockMarks stockMarks = DefaultStockMarks();
 };
 
 struct Context {
@@ -37,13 +39,15 @@ struct Context {
         metrics(m),
         options(std::move(o)),
         events(std::move(e)),
-        unit(m, events) {}
+        unit(m, events),
+        stock(options.stockMarks, m, events) {}
 
   Journal &journal;
   Metrics &metrics;
   const WorkerOptions options;
   EventSink events;
   UnitPoller unit;
+  StockWatch stock;
   // SIGTERM: no new sale or payout begins.
   bool stopping = false;
   std::atomic<bool> journalFaulted{false};

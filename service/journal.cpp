@@ -53,7 +53,16 @@ CREATE TABLE IF NOT EXISTS operations (
   created_ms INTEGER NOT NULL,
   updated_ms INTEGER NOT NULL
 );
+CREATE TABLE IF NOT EXISTS operation_counts (
+  operation_id INTEGER NOT NULL,
+  value INTEGER NOT NULL,
+  count_in INTEGER NOT NULL DEFAULT 0,
+  count_out INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (operation_id, value)
+);
 )";
+
+constexpr int kDenominationValues[5] = {10, 50, 100, 500, 1000};
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -384,6 +393,46 @@ std::optional<Operation> Journal::UnfinishedOperation() {
 
 std::vector<Operation> Journal::RecentOperations(int limit) {
   return SelectRows<OperationRows>("ORDER BY id DESC", limit);
+}
+
+std::optional<Operation> Journal::OperationById(int64_t id) {
+  return First(SelectRows<OperationRows>("WHERE id=" + std::to_string(id)));
+}
+
+bool Journal::SaveOperationCounts(int64_t id,
+                                  const DenominationCounts &counts) {
+  // One statement, one commit, for the five rows.
+  std::string sql =
+      "INSERT OR REPLACE INTO operation_counts (operation_id, value, "
+      "count_in, count_out) VALUES ";
+  for (int k = 0; k < 5; ++k) {
+    sql += std::string(k ? ", " : "") + "(?1, " +
+           std::to_string(kDenominationValues[k]) + ", " +
+           std::to_string(counts.in[k]) + ", " + std::to_string(counts.out[k]) +
+           ")";
+  }
+  Statement s(db_, sql);
+  if (!s) return false;
+  sqlite3_bind_int64(s.get(), 1, id);
+  return Write(s.get());
+}
+
+DenominationCounts Journal::OperationCounts(int64_t id) {
+  DenominationCounts counts;
+  Statement s(db_,
+              "SELECT value, count_in, count_out FROM operation_counts "
+              "WHERE operation_id=?1");
+  if (!s) return counts;
+  sqlite3_bind_int64(s.get(), 1, id);
+  while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    int value = sqlite3_column_int(s.get(), 0);
+    for (int k = 0; k < 5; ++k) {
+      if (kDenominationValues[k] != value) continue;
+      counts.in[k] = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 1));
+      counts.out[k] = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 2));
+    }
+  }
+  return counts;
 }
 
 }  // namespace tavod

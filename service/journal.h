@@ -70,6 +70,15 @@ struct Operation {
   bool Finished() const { return state != "running"; }
 };
 
+// The coins and notes an operation moved, by denomination (10, 50, 100,
+// 500, 1000): what a refill counted in, what a collection paid out. Kept
+// in a table of their own beside the operations, one row a denomination.
+struct DenominationCounts {
+  uint32_t in[5] = {0, 0, 0, 0, 0};
+  uint32_t out[5] = {0, 0, 0, 0, 0};
+  bool operator==(const DenominationCounts &) const = default;
+};
+
 struct Incident {
   int64_t id = 0;
   int64_t saleId = 0;
@@ -104,6 +113,9 @@ class Journal {
   bool SaveOperation(const Operation &op);
   std::optional<Operation> UnfinishedOperation();
   std::vector<Operation> RecentOperations(int limit);
+  std::optional<Operation> OperationById(int64_t id);
+  bool SaveOperationCounts(int64_t id, const DenominationCounts &counts);
+  DenominationCounts OperationCounts(int64_t id);
   const std::string &LastError() const { return error_; }
 
   // True from a failed write, or the reserve spent, until the reserve is

@@ -60,6 +60,9 @@ Service:
                           fails with an incident (default 15000)
   --stop-timeout-ms N     on SIGTERM, time to finish or pay back the sale
                           under way before exiting (default 20000)
+  --stock-marks LIST      low and full marks of the stock, value:low:full
+                          by commas (default 10:20:80,50:20:80,100:20:80,
+                          500:10:60,1000:5:40)
 )";
 
 // Reads the token in `path`, or makes one readable by this user only.
@@ -188,6 +191,12 @@ int main(int argc, char **argv) {
       wopt.faultTimeoutMs = number(100, 3600000);
     } else if (a == "--poll-ms") {
       wopt.salePollMs = number(10, 10000);
+    } else if (a == "--stock-marks") {
+      std::string why;
+      if (!ParseStockMarks(value(), &wopt.stockMarks, &why)) {
+        std::fprintf(stderr, "tavod: --stock-marks: %s\n", why.c_str());
+        return 2;
+      }
     } else if (a == "--help" || a == "-h") {
       std::printf("%s", kUsage);
       return 0;

@@ -59,6 +59,17 @@ void Metrics::Stock(const std::array<int, 5> &stock) {
   stockKnown_ = true;
 }
 
+void Metrics::StockMarks(
+    const std::array<std::pair<uint32_t, uint32_t>, 5> &marks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  marks_ = marks;
+}
+
+void Metrics::LargestChange(uint32_t yen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  largestChange_ = yen;
+}
+
 void Metrics::UnitUp(bool up) {
   std::lock_guard<std::mutex> lock(mutex_);
   up_ = up;
@@ -107,6 +118,27 @@ std::string Metrics::Render() const {
     }
     Head(o, "tavo_note_stock", "gauge", "Notes available for payout");
     o << "tavo_note_stock{denomination=\"1000\"} " << stock_[4] << '\n';
+    Head(o, "tavod_stock_count", "gauge",
+         "Coins and notes available for payout, by value");
+    for (int i = 0; i < 5; ++i) {
+      o << "tavod_stock_count{value=\"" << kDenominations[i] << "\"} "
+        << stock_[i] << '\n';
+    }
+    Head(o, "tavod_largest_change_yen", "gauge",
+         "The largest amount the stock pays exactly");
+    o << "tavod_largest_change_yen " << largestChange_ << '\n';
+  }
+  Head(o, "tavod_stock_low_mark", "gauge",
+       "Below this count a denomination's stock is low");
+  for (int i = 0; i < 5; ++i) {
+    o << "tavod_stock_low_mark{value=\"" << kDenominations[i] << "\"} "
+      << marks_[i].first << '\n';
+  }
+  Head(o, "tavod_stock_full_mark", "gauge",
+       "From this count a denomination's stock is full");
+  for (int i = 0; i < 5; ++i) {
+    o << "tavod_stock_full_mark{value=\"" << kDenominations[i] << "\"} "
+      << marks_[i].second << '\n';
   }
   Head(o, "tavo_faults_total", "counter",
        "Failure codes returned by the library, by code");

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace tavod {
 
@@ -21,6 +22,10 @@ class Metrics {
   void Fault(uint16_t code, bool linkError);
   void Exchange(const char *exportName, double seconds);
   void Stock(const std::array<int, 5> &stock);  // 10, 50, 100, 500, 1000
+  // The low and full marks of each denomination, and the largest change
+  // the stock pays exactly.
+  void StockMarks(const std::array<std::pair<uint32_t, uint32_t>, 5> &marks);
+  void LargestChange(uint32_t yen);
   void UnitUp(bool up);
   void OpenIncidents(size_t count);
   void Http(unsigned status);
@@ -46,6 +51,8 @@ class Metrics {
   std::map<std::string, Histogram> exchanges_;
   std::array<int, 5> stock_{};
   bool stockKnown_ = false;
+  std::array<std::pair<uint32_t, uint32_t>, 5> marks_{};
+  uint32_t largestChange_ = 0;
   bool up_ = false;
   size_t incidents_ = 0;
   std::map<unsigned, uint64_t> http_;

@@ -31,6 +31,21 @@ void TakeMeterBase(const PcbData &board, uint32_t base[4]) {
   for (int i = 0; i < 4; ++i) base[i] = board.Meters[i];
 }
 
+void CountsIn(const TavoData &t, uint32_t in[5]) {
+  for (int i = 0; i < 4; ++i) in[i] = t.CoinIn[i];
+  in[4] = uint32_t(t.BillEscrow) + t.BillStacked;
+}
+
+void CountsOut(const TavoData &t, uint32_t out[5]) {
+  for (int i = 0; i < 4; ++i) out[i] = t.CoinOut[i];
+  out[4] = t.BillOut;
+}
+
+void StockCounts(const TavoData &t, uint32_t stock[5]) {
+  for (int i = 0; i < 4; ++i) stock[i] = t.CoinStock[i];
+  stock[4] = t.BillStock;
+}
+
 bool Fitted(const uint8_t id[2]) { return id[0] || id[1]; }
 
 bool UnitsBusy(const TavoData &t) {

@@ -33,6 +33,14 @@ struct Metered {
 Metered MeteredSince(const PcbData &board, const uint32_t base[4]);
 void TakeMeterBase(const PcbData &board, uint32_t base[4]);
 
+// The coins and notes counted in and out in the trade, by denomination
+// (10, 50, 100, 500, 1000); a note in the escrow counts as in.
+void CountsIn(const TavoData &units, uint32_t in[5]);
+void CountsOut(const TavoData &units, uint32_t out[5]);
+// The stock's counts by denomination.
+void StockCounts(const TavoData &units, uint32_t stock[5]);
+constexpr uint32_t kValues[5] = {10, 50, 100, 500, 1000};
+
 // A unit is fitted when it has an id.
 bool Fitted(const uint8_t id[2]);
 // A fitted unit that reports neither stopped nor accepting is paying out

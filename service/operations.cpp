@@ -44,6 +44,12 @@ bool Operations::MayBegin(Answer *refusal) {
                          "in a moment");
     return false;
   }
+  if (op_ && op_->kind == "refill") {
+    *refusal = Problem(409, "refill-in-progress", "A refill is in progress",
+                       "refill " + std::to_string(op_->id) +
+                           " is counting; close it first");
+    return false;
+  }
   if (c_.journal.Faulted() && !c_.journal.KeepReserve()) {
     *refusal = Problem(
         503, "journal", "The journal cannot be written",
@@ -61,6 +67,7 @@ std::optional<Answer> Operations::Begin(Operation &op) {
     return JournalRefused(c_.journal.LastError());
   }
   op_ = op;
+  counts_ = {};
   return std::nullopt;
 }
 
@@ -74,12 +81,14 @@ bool Operations::Save() {
 void Operations::Finish(const std::string &state) {
   op_->state = state;
   op_->step.clear();
+  if (op_->kind == "refill" || op_->kind == "collection") KeepCounts();
   Save();
   if (op_->paid) c_.metrics.PaidOut(op_->paid);
   c_.events("operation", json::object{{"id", op_->id},
                                       {"kind", op_->kind},
                                       {"state", state},
                                       {"paid", op_->paid}});
+  if (op_->kind == "refill") TellRefill();
   finished_ = *op_;
   op_.reset();
 }
@@ -88,11 +97,13 @@ void Operations::Finish(const std::string &state) {
 // the trade begins, before the payout is sent and once it is measured. A
 // payout cut short (the service killed, the trade not closed) is settled at
 // the next open from what the unit carries, never sent again.
-Answer Operations::Payout(uint32_t amount) {
+Answer Operations::Payout(uint32_t amount) { return PayOut("payout", amount); }
+
+Answer Operations::PayOut(const std::string &kind, uint32_t amount) {
   Answer refusal;
   if (!MayBegin(&refusal)) return refusal;
   Operation op;
-  op.kind = "payout";
+  op.kind = kind;
   op.amount = amount;
   op.step = "begin";
   if (auto refused = Begin(op)) return *refused;
@@ -104,7 +115,7 @@ Answer Operations::Payout(uint32_t amount) {
     Finish("failed");
     return UnitProblem(502, "The unit refused the payout's trade", code);
   }
-  c_.Crash("payout:after-trade-begin");
+  c_.Crash(kind + ":after-trade-begin");
   if (unit.ReadBoard()) {
     TakeMeterBase(unit.Board(), op_->meterBase);
     op_->meterBaseKnown = true;
@@ -117,9 +128,9 @@ Answer Operations::Payout(uint32_t amount) {
     step_ = Step::kEnd;
     return JournalRefused(c_.journal.LastError());
   }
-  c_.Crash("payout:before");
+  c_.Crash(kind + ":before");
   code = unit.Run("TAVO_PayOut", &Exports::PayOut, amount);
-  c_.Crash("payout:after");
+  c_.Crash(kind + ":after");
   if (code == 0) {
     // The payout runs on the units: wait for them to report it.
     for (int i = 0; i < UnitPoller::kMaxPolls; ++i) {
@@ -140,6 +151,8 @@ Answer Operations::Payout(uint32_t amount) {
   if (code == 0) Settle();
   json::object o;
   o["id"] = id;
+  o["kind"] = kind;
+  o["state"] = op_ ? op_->state : finished_.state;
   o["amount"] = amount;
   o["paid"] = op_ ? op_->paid : finished_.paid;
   if (op_) {

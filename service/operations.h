@@ -43,8 +43,37 @@ class Operations {
   Answer ListIncidents(bool openOnly);
   Answer ResolveIncident(int64_t id);
 
+  // A refill (refill.cpp): a trade of its own in which the operator
+  // inserts money, counted live, until it is closed; closing charges the
+  // credit so that the trade can end with the money kept in the stock.
+  Answer OpenRefill();
+  Answer GetRefill(int64_t id);
+  Answer CloseRefill(int64_t id);
+  // A refill is counting: the worker polls it (StepRefill) each tick.
+  bool Refilling() const {
+    return settled_ && op_ && op_->kind == "refill";
+  }
+  void StepRefill();
+  // What lies above the float `keep` (10, 50, 100, 500, 1000), and what
+  // the unit will pay of it; paid out as an operation when confirmed
+  // (collection.cpp).
+  Answer Collect(const uint32_t keep[5], bool confirm);
+
  private:
-  enum class Step { kBegin, kMeasure, kPay, kWait, kEnd };
+  enum class Step { kBegin, kMeasure, kPay, kWait, kEnd, kCharge };
+
+  // A payout of `amount` as an operation of `kind` (payout, collection).
+  Answer PayOut(const std::string &kind, uint32_t amount);
+  // A refill's trade measured: its credit is charged, then the trade ends.
+  void MeasureRefill();
+  void ChargeRefill();
+  // The operation's coins and notes as the trade counted them, journaled;
+  // a refill's told as an event.
+  void KeepCounts();
+  void TellRefill();
+  static bool PaysOut(const std::string &kind) {
+    return kind == "payout" || kind == "collection";
+  }
 
   void Measure();
   void Retry(uint16_t code, const char *what);
@@ -63,6 +92,8 @@ class Operations {
   Operation finished_;           // the last one finished
   Step step_ = Step::kBegin;
   int tries_ = 0;
+  uint32_t charging_ = 0;  // a refill's charge sent, to send again as is
+  DenominationCounts counts_;  // the operation's, as last journaled
 };
 
 }  // namespace tavod

@@ -194,6 +194,78 @@ net::awaitable<Response> ResolveIncident(ServerState &s, const Request &req,
   co_return co_await Job(s, req, [w, id] { return w->ResolveIncident(id); });
 }
 
+net::awaitable<Response> StockState(ServerState &s, const Request &req,
+                                    const Match &) {
+  Worker *w = &s.worker;
+  co_return co_await Job(s, req, [w] { return w->Stock(); });
+}
+
+net::awaitable<Response> OpenRefill(ServerState &s, const Request &req,
+                                    const Match &) {
+  Worker *w = &s.worker;
+  co_return co_await WithBody(s, req, kNoFields, [w](const json::object &) {
+    return [w] { return w->OpenRefill(); };
+  });
+}
+
+net::awaitable<Response> GetRefill(ServerState &s, const Request &req,
+                                   const Match &m) {
+  Worker *w = &s.worker;
+  int64_t id = m.id;
+  co_return co_await Job(s, req, [w, id] { return w->GetRefill(id); });
+}
+
+net::awaitable<Response> CloseRefill(ServerState &s, const Request &req,
+                                     const Match &m) {
+  Worker *w = &s.worker;
+  int64_t id = m.id;
+  co_return co_await WithBody(s, req, kNoFields, [w, id](const json::object &) {
+    return [w, id] { return w->CloseRefill(id); };
+  });
+}
+
+// The float: how many of each denomination stay in the stock. A
+// denomination not named keeps its whole stock (the units count at most
+// 255 of one).
+std::optional<Answer> ParseKeep(const json::object &keep,
+                                std::array<uint32_t, 5> *out) {
+  static const char *const kNames[5] = {"10", "50", "100", "500", "1000"};
+  out->fill(255);
+  for (const auto &[key, value] : keep) {
+    int k = 0;
+    while (k < 5 && key != kNames[k]) ++k;
+    if (k == 5) {
+      return Problem(422, "invalid-field", "A field has a wrong value",
+                     "\"keep\" names denominations 10, 50, 100, 500, 1000, "
+                     "not \"" + std::string(key) + "\"");
+    }
+    if (!value.is_int64() || value.as_int64() < 0 || value.as_int64() > 255) {
+      return Problem(422, "invalid-field", "A field is out of range",
+                     "\"keep\" counts must be whole numbers from 0 to 255");
+    }
+    (*out)[k] = static_cast<uint32_t>(value.as_int64());
+  }
+  return std::nullopt;
+}
+
+net::awaitable<Response> Collect(ServerState &s, const Request &req,
+                                 const Match &) {
+  static const std::vector<Field> kFields = {
+      {"keep", Field::kObject, true}, {"confirm", Field::kBool, false}};
+  json::object body;
+  if (auto bad = ParseBody(req, kFields, &body)) {
+    co_return MakeResponse(req, *bad);
+  }
+  std::array<uint32_t, 5> keep{};
+  if (auto bad = ParseKeep(body.at("keep").as_object(), &keep)) {
+    co_return MakeResponse(req, *bad);
+  }
+  bool confirm = body.contains("confirm") && body.at("confirm").as_bool();
+  Worker *w = &s.worker;
+  co_return co_await Job(s, req,
+                         [w, keep, confirm] { return w->Collect(keep, confirm); });
+}
+
 net::awaitable<Response> VirtualMoney(ServerState &s, const Request &req,
                                       const Match &) {
   Worker *w = &s.worker;
@@ -269,6 +341,11 @@ const Route kRoutes[] = {
     {kPost, "/v1/sales/{id}/cancel", kApp, CancelSale},
     {kPost, "/v1/payouts", kOperator, Payout},
     {kGet, "/v1/operations", kApp, ListOperations},
+    {kGet, "/v1/stock", kApp, StockState},
+    {kPost, "/v1/refills", kOperator, OpenRefill},
+    {kGet, "/v1/refills/{id}", kApp, GetRefill},
+    {kPost, "/v1/refills/{id}/close", kOperator, CloseRefill},
+    {kPost, "/v1/collections", kOperator, Collect},
     {kPost, "/v1/display", kApp, Display},
     {kPost, "/v1/beep", kApp, Beep},
     {kPost, "/v1/unit/reset", kOperator, ResetUnit},

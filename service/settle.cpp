@@ -6,7 +6,8 @@
 // journaled explains is still the customer's in the unit's own accounts: it
 // is journaled, paid back and the trade closed. What cannot be settled
 // opens an incident and keeps sales and payouts off until the operator
-// resets the unit.
+// resets the unit. A refill's trade is settled the other way: its credit is
+// the operator's money for the stock, charged (refill.cpp), never paid back.
 #include <algorithm>
 
 #include "operations.h"
@@ -41,6 +42,10 @@ void Operations::Settle() {
         if (step_ == Step::kMeasure) return;  // stuck on an incident
         break;
     }
+  }
+  if (step_ == Step::kCharge) {
+    ChargeRefill();  // refill.cpp
+    return;
   }
   if (step_ == Step::kPay) {
     op_->step = "paying";
@@ -83,7 +88,7 @@ void Operations::Settle() {
     }
     if (op_) {
       std::string state = "done";
-      if (op_->kind == "payout" && op_->paid < op_->amount) {
+      if (PaysOut(op_->kind) && op_->paid < op_->amount) {
         state = op_->paid == 0 && op_->lastCode != 0 ? "failed" : "short";
       }
       Finish(state);
@@ -102,7 +107,11 @@ void Operations::Measure() {
   const TavoData &units = c_.unit.Units();
   uint32_t in = InsertedValue(units), out = PaidValue(units);
   uint32_t charged = board.Meters[8], credit = board.Credit;
-  if (op_ && op_->kind == "payout") {
+  if (op_ && op_->kind == "refill") {
+    MeasureRefill();  // refill.cpp
+    return;
+  }
+  if (op_ && PaysOut(op_->kind)) {
     // What the payout paid: the board's money meters since its base where
     // they count (the virtual unit's do), else the trade's carried counts;
     // never less than was journaled.

@@ -158,6 +158,7 @@ void UnitPoller::Publish() {
     for (int i = 0; i < 4; ++i) counts[i] = tavo_.CoinStock[i];
     counts[4] = tavo_.BillStock;
     metrics_.Stock(counts);
+    if (seen_) seen_(tavo_);
   }
   auto text = std::make_shared<const std::string>(json::serialize(u));
   std::lock_guard<std::mutex> lock(snapshotMutex_);

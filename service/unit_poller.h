@@ -47,6 +47,10 @@ class UnitPoller {
   void SetStatus(std::function<UnitStatus()> status) {
     status_ = std::move(status);
   }
+  // Told the units' records each time the unit's state is renewed.
+  void OnUnits(std::function<void(const TavoData &)> seen) {
+    seen_ = std::move(seen);
+  }
 
   // Calls an export (`Exports::*fn`) on the open unit with `args`; the
   // code.
@@ -100,6 +104,7 @@ class UnitPoller {
   Metrics &metrics_;
   EventSink &events_;
   std::function<UnitStatus()> status_;
+  std::function<void(const TavoData &)> seen_;
   Exports x_;
   VirtualUnit vu_;
   bool open_ = false;

@@ -22,6 +22,7 @@ Worker::Worker(boost::asio::io_context &io, Journal &journal, Metrics &metrics,
         operations_.Settled() && !c_.stopping && !c_.journal.Faulted(),
         sales_.ActiveId()};
   });
+  c_.unit.OnUnits([this](const TavoData &units) { c_.stock.Update(units); });
   c_.unit.Publish();
 }
 
@@ -72,18 +73,21 @@ void Worker::Tick() {
     sales_.Step();
   } else if (unit.IsOpen() && operations_.Settling()) {
     operations_.Settle();
+  } else if (unit.IsOpen() && operations_.Refilling()) {
+    operations_.StepRefill();
   } else if (unit.IsOpen()) {
     unit.IdlePoll(now, c_.options.idlePollMs);
   }
   bool active = sales_.Active();
   bool settling = unit.IsOpen() && operations_.Settling();
+  bool refilling = unit.IsOpen() && operations_.Refilling();
   if (!active && !settling) c_.CheckJournal();
   if (c_.stopping && ((!active && !settling) || now >= stopBy_)) {
     Shutdown();
     if (auto stopped = std::move(stopped_)) stopped();
     return;
   }
-  Schedule(active || settling ? c_.options.salePollMs
+  Schedule(active || settling || refilling ? c_.options.salePollMs
                               : std::min(c_.options.idlePollMs,
                                          unit.IsOpen() ? 1000 : kReopenMs));
 }
@@ -109,9 +113,27 @@ Answer Worker::Payout(uint32_t amount) {
   return operations_.Payout(amount);
 }
 
+Answer Worker::OpenRefill() {
+  Answer refusal;
+  if (SaleRunning("refill", &refusal)) return refusal;
+  Answer a = operations_.OpenRefill();
+  if (a.status == 201) Schedule(c_.options.salePollMs);  // counted live
+  return a;
+}
+
+Answer Worker::Collect(const std::array<uint32_t, 5> &keep, bool confirm) {
+  Answer refusal;
+  if (SaleRunning("collect", &refusal)) return refusal;
+  return operations_.Collect(keep.data(), confirm);
+}
+
 Answer Worker::ResetUnit() {
   Answer refusal;
   if (SaleRunning("reset the unit", &refusal)) return refusal;
+  if (operations_.Refilling()) {
+    return Problem(409, "refill-in-progress", "A refill is in progress",
+                   "close the refill before resetting the unit");
+  }
   return operations_.Reset();
 }
 

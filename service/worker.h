@@ -10,6 +10,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +48,11 @@ class Worker {
   }
   Answer ResolveIncident(int64_t id) { return operations_.ResolveIncident(id); }
   Answer ListOperations() { return operations_.List(); }
+  Answer Stock() { return Ok(c_.stock.View(c_.unit.Units())); }
+  Answer OpenRefill();
+  Answer GetRefill(int64_t id) { return operations_.GetRefill(id); }
+  Answer CloseRefill(int64_t id) { return operations_.CloseRefill(id); }
+  Answer Collect(const std::array<uint32_t, 5> &keep, bool confirm);
   Answer VirtualInsert(bool note, int value) {
     return virtual_.Insert(note, value);
   }

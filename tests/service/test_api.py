@@ -357,6 +357,11 @@ class Operator(ServiceTest):
         self.svc.wait_sale(s["id"], {"cancelled"})
         self.svc.post("/v1/payouts", {"amount": 10}, token=op)
         self.svc.get("/v1/operations")
+        self.svc.get("/v1/stock")
+        _, _, r = self.svc.post("/v1/refills", {}, token=op)
+        self.svc.get(f"/v1/refills/{r['id']}")
+        self.svc.post(f"/v1/refills/{r['id']}/close", {}, token=op)
+        self.svc.post("/v1/collections", {"keep": {}}, token=op)
         self.svc.post("/v1/display", {"value": 1})
         self.svc.post("/v1/beep")
         self.svc.post("/v1/unit/reset", token=op)
@@ -383,6 +388,162 @@ class Operator(ServiceTest):
         # A wrong method is told which ones the resource takes.
         st, res, _ = self.svc.request("DELETE", "/v1/unit")
         self.assertEqual((st, res.getheader("Allow")), (405, "GET, HEAD"))
+
+VALUES = (10, 50, 100, 500, 1000)
+
+
+class Money(ServiceTest):
+    """The operator's money: the stock with its marks, refills and
+    collections, checked against the virtual unit's own stock."""
+
+    def stock(self):
+        st, _, stock = self.svc.get("/v1/stock")
+        self.assertEqual(st, 200, stock)
+        return stock
+
+    def counts(self, stock):
+        return tuple(d["count"] for d in stock["denominations"])
+
+    def test_stock_levels_and_a_mark_crossed(self):
+        # Catches: levels read against the wrong marks, counts that are not
+        # the unit's, no event when a mark is crossed, a largest change the
+        # unit cannot pay.
+        count500 = self.unit.money()["stock"][3]
+        # The 500s sit at their low mark: one paid out as change crosses it.
+        self.svc.stop()
+        self.svc = harness.Service(self.unit, self.state, (
+            "--stock-marks", f"500:{count500}:{count500 + 40}"))
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["connected"])
+        stock = self.stock()
+        self.assertEqual(self.counts(stock), self.unit.money()["stock"])
+        by_value = {d["value"]: d for d in stock["denominations"]}
+        self.assertEqual((by_value[500]["low"], by_value[500]["full"],
+                          by_value[500]["level"]),
+                         (count500, count500 + 40, "ok"))
+        self.assertEqual((by_value[10]["low"], by_value[10]["full"]), (20, 80))
+        self.assertEqual(stock["total"], sum(
+            v * c for v, c in zip(VALUES, self.counts(stock))))
+        self.assertLessEqual(stock["largest_change"], stock["total"])
+        ws = self.svc.ws()
+        ws.recv()  # hello
+        _, _, sale = self.svc.post("/v1/sales", {"price": 500})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        self.unit.insert_note(1000)  # a 500 coin back as change
+        self.svc.wait_sale(sale["id"], {"done"})
+        seen = events_until(ws, lambda e: e.get("type") == "stock"
+                            and e["data"]["value"] == 500)
+        ws.close()
+        self.assertEqual(seen[-1]["data"], {"value": 500,
+                                            "count": count500 - 1,
+                                            "level": "low",
+                                            "previous": "ok"})
+        after = self.stock()
+        self.assertEqual(self.counts(after), self.unit.money()["stock"])
+        self.assertEqual(after["denominations"][3]["level"], "low")
+        # The largest change is paid, all of it.
+        big = after["largest_change"]
+        if 10 <= big <= 30000:
+            before = self.unit.money()
+            st, _, paid = self.svc.post("/v1/payouts", {"amount": big},
+                                        token=self.svc.operator)
+            self.assertEqual((st, paid["paid"]), (200, big), paid)
+            self.assertEqual(self.unit.money()["value_out"] -
+                             before["value_out"], big)
+        _, _, text = self.svc.get("/metrics")
+        self.assertIn(f'tavod_stock_low_mark{{value="500"}} {count500}\n',
+                      text)
+        self.assertIn('tavod_stock_full_mark{value="10"} 80\n', text)
+        self.assertIn("tavod_largest_change_yen ", text)
+
+    def test_a_refill_is_counted_kept_and_no_sale(self):
+        # Catches: money inserted in a refill paid back or left as credit,
+        # a refill journaled as a sale or counted in the sales' charged
+        # figure, counts that are not what was inserted, a sale allowed
+        # into the refill's trade.
+        op = self.svc.operator
+        before, stock_before = self.unit.money(), self.stock()
+        sales_before = self.svc.get("/v1/sales")[2]["sales"]
+        ws = self.svc.ws()
+        ws.recv()
+        st, _, r = self.svc.post("/v1/refills", {}, token=op)
+        self.assertEqual((st, r["state"], r["amount"]), (201, "counting", 0))
+        for coin in (500, 100, 100, 50, 10, 10):
+            self.assertEqual(self.unit.insert_coin(coin), 0)
+        self.assertEqual(self.unit.insert_note(1000), 0)
+        counted = {"10": 2, "50": 1, "100": 2, "500": 1, "1000": 1}
+        live = wait_for(lambda: (lambda x: x if x["amount"] == 1770 else None)(
+            self.svc.get(f"/v1/refills/{r['id']}")[2]), what="the counts")
+        self.assertEqual(live["counted"], counted)
+        events_until(ws, lambda e: e.get("type") == "refill"
+                     and e["data"]["amount"] == 1770)
+        st, _, refused = self.svc.post("/v1/sales", {"price": 100})
+        self.assertEqual(st, 409, refused)
+        st, _, _ = self.svc.post(f"/v1/refills/{r['id']}/close", {},
+                                 token=op)
+        self.assertEqual(st, 202)
+        done = wait_for(lambda: (lambda x: x if x["state"] == "done" else None)(
+            self.svc.get(f"/v1/refills/{r['id']}")[2]), what="the refill done")
+        self.assertEqual((done["amount"], done["counted"]), (1770, counted))
+        ws.close()
+        after = self.unit.money()
+        self.assertTrue(after["balanced"], after)
+        self.assertEqual(after["value_in"] - before["value_in"], 1770)
+        self.assertEqual(after["value_out"], before["value_out"])
+        grown = [a - b for a, b in zip(after["stock"],
+                                       self.counts(stock_before))]
+        self.assertEqual(grown, [2, 1, 2, 1, 1])
+        self.assertEqual(self.counts(self.stock()), after["stock"])
+        self.assertEqual(self.svc.get("/v1/sales")[2]["sales"], sales_before)
+        ops = self.svc.get("/v1/operations")[2]["operations"]
+        self.assertEqual((ops[0]["kind"], ops[0]["state"], ops[0]["amount"]),
+                         ("refill", "done", 1770))
+        _, _, text = self.svc.get("/metrics")
+        self.assertIn("tavo_charged_yen_total 0\n", text)
+        self.assertTrue(self.svc.get("/v1/unit")[2]["ready"])
+        self.assertEqual(self.svc.post(f"/v1/refills/{r['id']}/close", {},
+                                       token=op)[0], 409)
+
+    def test_collection_previewed_then_paid_as_previewed(self):
+        # Catches: a preview that moves money, a payable amount the unit
+        # cannot pay exactly, a split that is not what the unit pays, a
+        # collection journaled as anything but one.
+        op = self.svc.operator
+        keep = {"10": 15, "50": 15, "100": 15, "500": 15, "1000": 8}
+        before = self.unit.money()
+        st, _, plan = self.svc.post("/v1/collections", {"keep": keep},
+                                    token=op)
+        self.assertEqual(st, 200, plan)
+        self.assertEqual(self.unit.money(), before)
+        stock = dict(zip(("10", "50", "100", "500", "1000"), before["stock"]))
+        self.assertEqual(plan["stock"], stock)
+        above = {k: max(0, stock[k] - keep[k]) for k in stock}
+        self.assertEqual(plan["above"], above)
+        self.assertEqual(plan["amount"],
+                         sum(int(k) * n for k, n in above.items()))
+        self.assertGreater(plan["payable"], 0)
+        split = plan["split"]
+        self.assertEqual(plan["payable"], 1000 * split["notes"] + sum(
+            int(k) * n for k, n in split["coins"].items()))
+        self.assertEqual(plan["short"], plan["amount"] - plan["payable"])
+        st, _, paid = self.svc.post("/v1/collections",
+                                    {"keep": keep, "confirm": True}, token=op)
+        self.assertEqual((st, paid["kind"], paid["paid"]),
+                         (202, "collection", plan["payable"]), paid)
+        after = self.unit.money()
+        self.assertTrue(after["balanced"], after)
+        self.assertEqual(after["value_out"] - before["value_out"],
+                         plan["payable"])
+        taken = [split["coins"][k] for k in ("10", "50", "100", "500")]
+        taken.append(split["notes"])
+        self.assertEqual([b - a for a, b in zip(after["stock"],
+                                                before["stock"])], taken)
+        self.assertEqual(self.counts(self.stock()), after["stock"])
+        ops = self.svc.get("/v1/operations")[2]["operations"]
+        self.assertEqual((ops[0]["kind"], ops[0]["state"], ops[0]["paid"]),
+                         ("collection", "done", plan["payable"]))
+        st, _, bad = self.svc.post("/v1/collections", {"keep": {"20": 1}},
+                                   token=op)
+        self.assertEqual(st, 422, bad)
 
 
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",

@@ -61,6 +61,23 @@ PAYOUT_CASES = [
     ("payout sent, not measured", "payout:after", 1000),
 ]
 
+# Refills cut at a named point (None: killed from outside while counting),
+# 500 + 100 + a note inserted: after the restart all of it is kept in the
+# stock as the refill, nothing paid back.
+REFILL_CASES = [
+    ("refill counting, killed from outside", None),
+    ("refill closing, acceptance off", "refill:closing"),
+    ("refill credit not yet charged", "refill:before-charge"),
+    ("refill charged, trade not closed", "refill:after-charge"),
+]
+
+# Collections of what lies above a float cut at a named point.
+COLLECTION_CASES = [
+    ("collection journaled, trade begun", "collection:after-trade-begin"),
+    ("collection journaled, not sent", "collection:before"),
+    ("collection sent, not measured", "collection:after"),
+]
+
 FINISHED = {"done", "cancelled", "failed"}
 
 
@@ -236,6 +253,94 @@ class KillAtEveryState(ServiceTest):
                 finally:
                     svc.stop()
                 self.assertTrue(self.finish_payout(state, before, paid))
+
+    def test_refill_cut_at_every_step(self):
+        # Catches: a refill's money paid back, lost or counted twice after a
+        # restart; a refill left running that keeps sales off.
+        for name, crash in REFILL_CASES:
+            with self.subTest(name):
+                state = tempfile.mkdtemp(dir=self.folder)
+                before = self.unit.money()
+                svc = self.start(state, crash)
+                try:
+                    wait_for(lambda: svc.get("/v1/unit")[2]["connected"],
+                             what="the unit to open")
+                    st, _, r = svc.post("/v1/refills", {},
+                                        token=svc.operator)
+                    self.assertEqual(st, 201, r)
+                    self.insert([500, 100, "note"])
+                    wait_for(lambda: svc.get(f"/v1/refills/{r['id']}")[2][
+                        "amount"] == 1600, what="the refill counted")
+                    if crash is None:
+                        svc.kill()
+                    else:
+                        with self.assertRaises(OSError):
+                            svc.post(f"/v1/refills/{r['id']}/close", {},
+                                     token=svc.operator)
+                        self.assertEqual(svc.proc.wait(timeout=10), -9)
+                finally:
+                    svc.stop()
+                svc = self.start(state)
+                try:
+                    done = wait_for(lambda: (lambda x: x if x["state"] in (
+                        "done", "failed") else None)(
+                        svc.get(f"/v1/refills/{r['id']}")[2]),
+                        what="the refill settled")
+                    self.assertEqual((done["state"], done["amount"]),
+                                     ("done", 1600), done)
+                    self.assertIn("restart", done["detail"])
+                    after = self.unit.money()
+                    self.assertTrue(after["balanced"], after)
+                    self.assertEqual(after["value_in"] - before["value_in"],
+                                     1600)
+                    self.assertEqual(after["value_out"], before["value_out"])
+                    self.assertEqual(
+                        [a - b for a, b in zip(after["stock"],
+                                               before["stock"])],
+                        [0, 0, 1, 1, 1])
+                    self.next_customer(svc)
+                finally:
+                    svc.stop()
+
+    def test_collection_cut_at_every_step(self):
+        # Catches: a collection paid twice, or its payout lost from the
+        # journal, after a restart.
+        keep = {"10": 5, "50": 5, "100": 5, "500": 5, "1000": 9}
+        for name, crash in COLLECTION_CASES:
+            with self.subTest(name):
+                state = tempfile.mkdtemp(dir=self.folder)
+                before = self.unit.money()
+                svc = self.start(state, crash)
+                try:
+                    wait_for(lambda: svc.get("/v1/unit")[2]["connected"],
+                             what="the unit to open")
+                    st, _, plan = svc.post("/v1/collections", {"keep": keep},
+                                           token=svc.operator)
+                    self.assertGreater(plan["payable"], 0, plan)
+                    with self.assertRaises(OSError):
+                        svc.post("/v1/collections",
+                                 {"keep": keep, "confirm": True},
+                                 token=svc.operator)
+                    self.assertEqual(svc.proc.wait(timeout=10), -9)
+                finally:
+                    svc.stop()
+                svc = self.start(state)
+                try:
+                    wait_for(lambda: svc.get("/v1/unit")[2]["ready"],
+                             what="the collection's trade settled")
+                    ops = svc.get("/v1/operations")[2]["operations"]
+                    after = self.unit.money()
+                    self.assertTrue(after["balanced"], after)
+                    paid = after["value_out"] - before["value_out"]
+                    self.assertEqual(after["value_in"], before["value_in"])
+                    self.assertEqual(paid, plan["payable"]
+                                     if crash.endswith(":after") else 0)
+                    self.assertEqual([o["kind"] for o in ops], ["collection"])
+                    self.assertEqual(ops[0]["paid"], paid, ops)
+                    self.assertNotEqual(ops[0]["state"], "running", ops)
+                    self.next_customer(svc)
+                finally:
+                    svc.stop()
 
     def test_reset_cut_after_the_board_restarted(self):
         state = tempfile.mkdtemp(dir=self.folder)
