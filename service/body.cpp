@@ -140,6 +140,13 @@ std::optional<Answer> ParseBody(const Request &req,
         return Problem(422, "invalid-field", "A field has the wrong type",
                        "field \"" + name + "\" must be an object");
       }
+    } else if (f.choices.empty()) {
+      // Free text, of at most `max` bytes.
+      if (!v->is_string() || v->as_string().size() > size_t(f.max)) {
+        return Problem(422, "invalid-field", "A field has a wrong value",
+                       "field \"" + name + "\" must be text of at most " +
+                           std::to_string(f.max) + " bytes");
+      }
     } else {
       if (!v->is_string() ||
           std::find(f.choices.begin(), f.choices.end(),

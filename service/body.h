@@ -21,7 +21,7 @@ struct Field {
   enum Kind { kInt, kBool, kString, kObject } kind;
   bool required;
   int64_t min = 0, max = 0, step = 1;     // integers
-  std::vector<std::string> choices = {};  // strings
+  std::vector<std::string> choices = {};  // strings; none: text up to max
 };
 
 // Checks the body against its fields; an answer when it is refused.

@@ -12,6 +12,7 @@
 #include "journal.h"
 #include "metrics.h"
 #include "stock.h"
+#include "tally.h"
 #include "unit_poller.h"
 
 namespace tavod {
@@ -52,6 +53,8 @@ struct Context {
   bool stopping = false;
   std::atomic<bool> journalFaulted{false};
   int unjournaledIncidents = 0;  // incidents the journal could not take
+  // The counts of the trade CloseTrade is closing (tally.h).
+  ClosingCounts closing;
 
   // The test hook: dies here when told to.
   void Crash(const std::string &point) const;

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <iterator>
 
+#include "journal_sql.h"
+
 namespace tavod {
 namespace {
 
@@ -61,22 +63,6 @@ CREATE TABLE IF NOT EXISTS operation_counts (
   PRIMARY KEY (operation_id, value)
 );
 )";
-
-constexpr int kDenominationValues[5] = {10, 50, 100, 500, 1000};
-
-// A prepared statement that finalizes itself.
-class Statement {
- public:
-  Statement(sqlite3 *db, const std::string &sql) {
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &s_, nullptr);
-  }
-  ~Statement() { sqlite3_finalize(s_); }
-  sqlite3_stmt *get() const { return s_; }
-  explicit operator bool() const { return s_ != nullptr; }
-
- private:
-  sqlite3_stmt *s_ = nullptr;
-};
 
 // Each table's columns after the id are one list (the tables below) that
 // names them, binds a record's values to a statement and reads them back,
@@ -198,6 +184,8 @@ struct IncidentRows {
     v("code", i.code);
     v("detail", i.detail);
     v("open", i.open);
+    v("resolved_ms", i.resolvedMs);
+    v("note", i.note);
   }
 };
 
@@ -249,7 +237,7 @@ bool Journal::Open(const std::string &path, size_t reserveBytes,
   // WAL: a commit is one append to the log; FULL: the log is synced at
   // every commit, so a step journaled is a step that survives a power cut.
   if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") ||
-      !Exec(kSchema)) {
+      !Exec(kSchema) || !Upgrade()) {
     *error = "cannot set up the journal " + path + ": " + error_;
     return false;
   }
@@ -371,10 +359,14 @@ std::vector<Incident> Journal::Incidents(bool openOnly) {
                                   "ORDER BY id");
 }
 
-bool Journal::CloseIncident(int64_t id) {
-  Statement s(db_, "UPDATE incidents SET open=0 WHERE id=?1 AND open=1");
+bool Journal::CloseIncident(int64_t id, const std::string &note) {
+  Statement s(db_,
+              "UPDATE incidents SET open=0, resolved_ms=?2, note=?3 "
+              "WHERE id=?1 AND open=1");
   if (!s) return false;
   sqlite3_bind_int64(s.get(), 1, id);
+  sqlite3_bind_int64(s.get(), 2, NowMs());
+  sqlite3_bind_text(s.get(), 3, note.c_str(), -1, SQLITE_TRANSIENT);
   return Write(s.get()) && sqlite3_changes(db_) == 1;
 }
 
@@ -433,6 +425,41 @@ DenominationCounts Journal::OperationCounts(int64_t id) {
     }
   }
   return counts;
+}
+
+std::vector<SaleRecord> Journal::FindSales(const SaleQuery &q) {
+  std::string where;
+  auto add = [&where](const std::string &condition) {
+    where += (where.empty() ? "WHERE " : " AND ") + condition;
+  };
+  // The state is one of the names the sale's states have (checked by the
+  // route); the rest are numbers.
+  std::string state = q.state;
+  if (!state.empty() &&
+      state.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") ==
+          std::string::npos) {
+    add("state='" + state + "'");
+  }
+  if (q.fromMs) add("created_ms>=" + std::to_string(q.fromMs));
+  if (q.toMs) add("created_ms<" + std::to_string(q.toMs));
+  if (q.minPrice >= 0) add("price>=" + std::to_string(q.minPrice));
+  if (q.maxPrice >= 0) add("price<=" + std::to_string(q.maxPrice));
+  if (q.before > 0) add("id<" + std::to_string(q.before));
+  return SelectRows<SaleRows>(where + " ORDER BY id DESC", q.limit);
+}
+
+std::vector<Operation> Journal::OperationsBetween(int64_t fromMs,
+                                                  int64_t toMs) {
+  return SelectRows<OperationRows>(
+      "WHERE created_ms>=" + std::to_string(fromMs) + " AND created_ms<" +
+      std::to_string(toMs) + " ORDER BY id");
+}
+
+std::vector<Incident> Journal::IncidentsAround(int64_t fromMs, int64_t toMs) {
+  std::string from = std::to_string(fromMs), to = std::to_string(toMs);
+  return SelectRows<IncidentRows>("WHERE created_ms<" + to +
+                                  " AND (open=1 OR " + "resolved_ms>=" + from +
+                                  " OR created_ms>=" + from + ") ORDER BY id");
 }
 
 }  // namespace tavod

@@ -87,6 +87,54 @@ struct Incident {
   uint16_t code = 0;
   std::string detail;
   bool open = true;
+  int64_t resolvedMs = 0;  // 0: open, or resolved before this was kept
+  std::string note;        // the operator's, on resolving
+};
+
+// The denominations the unit handles, in the order of every per-denomination
+// array of the journal: the coins of 10, 50, 100, 500 and the note of 1000.
+constexpr int kDenominations = 5;
+constexpr uint32_t kDenominationValues[kDenominations] = {10, 50, 100, 500,
+                                                          1000};
+
+// The money of one closed trade per denomination: what the units counted
+// in and out in it, and the stock they held once it was closed. The day
+// report reconciles the stock from one tally to the next. `kind` is "sale",
+// an operation's kind, or "stock" (a trade that moved nothing, closed when
+// the unit's trade was settled: a reading of the stock).
+struct Tally {
+  int64_t id = 0;
+  int64_t atMs = 0;
+  std::string kind;
+  int64_t saleId = 0;
+  int64_t operationId = 0;
+  uint32_t in[kDenominations] = {};
+  uint32_t out[kDenominations] = {};
+  uint32_t stock[kDenominations] = {};
+};
+
+// One row of a sale's history: the sale's row as each update left it.
+struct SaleStepRow {
+  int64_t atMs = 0;
+  std::string state;
+  std::string step;
+  uint32_t credit = 0;
+  uint32_t inserted = 0;
+  uint32_t charged = 0;
+  uint32_t paid = 0;
+  uint16_t code = 0;
+  std::string detail;
+};
+
+// What GET /v1/sales selects: newest first, below `before` when set.
+// Plain values only: it is captured by the jobs the routes post to the
+// worker (see VirtualFault in routes.cpp).
+struct SaleQuery {
+  char state[16] = {};           // empty: any
+  int64_t fromMs = 0, toMs = 0;  // created in [from, to); 0: open-ended
+  int64_t minPrice = -1, maxPrice = -1;
+  int64_t before = 0;
+  int limit = 50;
 };
 
 class Journal {
@@ -108,7 +156,8 @@ class Journal {
   std::vector<SaleRecord> RecentSales(int limit);
   bool AddIncident(Incident *incident);
   std::vector<Incident> Incidents(bool openOnly);
-  bool CloseIncident(int64_t id);
+  // Closes an open incident with the operator's note.
+  bool CloseIncident(int64_t id, const std::string &note = "");
   bool InsertOperation(Operation *op);
   bool SaveOperation(const Operation &op);
   std::optional<Operation> UnfinishedOperation();
@@ -117,6 +166,17 @@ class Journal {
   bool SaveOperationCounts(int64_t id, const DenominationCounts &counts);
   DenominationCounts OperationCounts(int64_t id);
   const std::string &LastError() const { return error_; }
+
+  // The report's and the history's (journal_history.cpp).
+  bool AddTally(Tally *tally);
+  // The tallies in [fromMs, toMs), and the last one before fromMs.
+  std::vector<Tally> Tallies(int64_t fromMs, int64_t toMs);
+  std::optional<Tally> TallyBefore(int64_t ms);
+  std::vector<SaleRecord> FindSales(const SaleQuery &q);
+  std::vector<SaleStepRow> SaleSteps(int64_t saleId);
+  std::vector<Operation> OperationsBetween(int64_t fromMs, int64_t toMs);
+  // Incidents opened or resolved in [fromMs, toMs), or open across it.
+  std::vector<Incident> IncidentsAround(int64_t fromMs, int64_t toMs);
 
   // True from a failed write, or the reserve spent, until the reserve is
   // made again: new sales wait for a journal that can see them through.
@@ -127,6 +187,9 @@ class Journal {
 
  private:
   bool Exec(const char *sql);
+  // Brings a journal an older build made up to this one's tables
+  // (journal_history.cpp).
+  bool Upgrade();
   // A record of `Table` (below, in journal.cpp) written as a new row (its
   // id set) or over its row, and the rows a query after FROM selects.
   template <typename Table, typename Record>

@@ -45,9 +45,9 @@ bool Operations::MayBegin(Answer *refusal) {
     return false;
   }
   if (op_ && op_->kind == "refill") {
-    *refusal = Problem(409, "refill-in-progress", "A refill is in progress",
-                       "refill " + std::to_string(op_->id) +
-                           " is counting; close it first");
+    *refusal = Problem(
+        409, "refill-in-progress", "A refill is in progress",
+        "refill " + std::to_string(op_->id) + " is counting; close it first");
     return false;
   }
   if (c_.journal.Faulted() && !c_.journal.KeepReserve()) {
@@ -208,8 +208,8 @@ Answer Operations::ListIncidents(bool openOnly) {
   return Ok(json::object{{"incidents", std::move(a)}});
 }
 
-Answer Operations::ResolveIncident(int64_t id) {
-  if (!c_.journal.CloseIncident(id)) {
+Answer Operations::ResolveIncident(int64_t id, const std::string &note) {
+  if (!c_.journal.CloseIncident(id, note)) {
     return Problem(404, "no-such-incident", "No such open incident",
                    "there is no open incident " + std::to_string(id));
   }
@@ -217,7 +217,7 @@ Answer Operations::ResolveIncident(int64_t id) {
   if (stuck_ && c_.unit.IsOpen() && !c_.OwedInIncident()) {
     SettleAgain();  // the money an incident held in the unit is paid out now
   }
-  return Ok(json::object{{"id", id}, {"open", false}});
+  return Ok(json::object{{"id", id}, {"open", false}, {"note", note}});
 }
 
 }  // namespace tavod

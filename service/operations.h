@@ -41,7 +41,7 @@ class Operations {
   Answer Reset();
   Answer List();
   Answer ListIncidents(bool openOnly);
-  Answer ResolveIncident(int64_t id);
+  Answer ResolveIncident(int64_t id, const std::string &note);
 
   // A refill (refill.cpp): a trade of its own in which the operator
   // inserts money, counted live, until it is closed; closing charges the
@@ -50,9 +50,7 @@ class Operations {
   Answer GetRefill(int64_t id);
   Answer CloseRefill(int64_t id);
   // A refill is counting: the worker polls it (StepRefill) each tick.
-  bool Refilling() const {
-    return settled_ && op_ && op_->kind == "refill";
-  }
+  bool Refilling() const { return settled_ && op_ && op_->kind == "refill"; }
   void StepRefill();
   // What lies above the float `keep` (10, 50, 100, 500, 1000), and what
   // the unit will pay of it; paid out as an operation when confirmed
@@ -92,7 +90,7 @@ class Operations {
   Operation finished_;           // the last one finished
   Step step_ = Step::kBegin;
   int tries_ = 0;
-  uint32_t charging_ = 0;  // a refill's charge sent, to send again as is
+  uint32_t charging_ = 0;      // a refill's charge sent, to send again as is
   DenominationCounts counts_;  // the operation's, as last journaled
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tally.h"
 #include "views.h"
 
 namespace tavod {
@@ -375,13 +376,13 @@ void SaleMachine::StepPaying() {
 void SaleMachine::StepEnding() {
   SaleRecord &r = sale_->rec;
   c_.Crash("ending:before");
-  uint16_t code = c_.unit.Run("TAVO_TradeEnd", &Exports::TradeEnd);
+  // Polls the units once closed, and journals the trade's tally.
+  uint16_t code = CloseTrade(c_, {"sale", r.id});
   if (code != 0) {
     OnCode(code, "closing the trade");
     return;
   }
   c_.Crash("ending:after");
-  c_.unit.Poll();
   Finish(r.charged ? SaleState::kDone : SaleState::kCancelled);
 }
 
@@ -420,12 +421,20 @@ Answer SaleMachine::Get(int64_t id) {
   return Ok(SaleView(*r));
 }
 
-Answer SaleMachine::List() {
+Answer SaleMachine::List(const SaleQuery &q) {
+  SaleQuery more = q;
+  ++more.limit;  // one more than the page: whether there is a next page
+  std::vector<SaleRecord> rows = c_.journal.FindSales(more);
   json::array a;
-  for (const SaleRecord &r : c_.journal.RecentSales(50)) {
+  for (size_t i = 0; i < rows.size() && i < size_t(q.limit); ++i) {
+    const SaleRecord &r = rows[i];
     a.push_back(SaleView(sale_ && sale_->rec.id == r.id ? sale_->rec : r));
   }
-  return Ok(json::object{{"sales", std::move(a)}});
+  json::object o{{"sales", std::move(a)}};
+  // Only where there is a next page: the answer of the last one stays as
+  // it always was.
+  if (rows.size() > size_t(q.limit)) o["next"] = rows[q.limit - 1].id;
+  return Ok(std::move(o));
 }
 
 Answer SaleMachine::Cancel(int64_t id) {

@@ -41,7 +41,8 @@ class SaleMachine {
   // The jobs.
   Answer Create(uint32_t price);
   Answer Get(int64_t id);
-  Answer List();
+  // Newest first, as `q` selects; "next" is the cursor of the next page.
+  Answer List(const SaleQuery &q);
   Answer Cancel(int64_t id);
 
  private:

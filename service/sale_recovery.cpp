@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "sale.h"
+#include "tally.h"
 
 namespace tavod {
 
@@ -93,7 +94,7 @@ void SaleMachine::StepRecover() {
     return;
   }
   if (r.step == SaleStep::kRecoverEnd) {
-    uint16_t code = unit.Run("TAVO_TradeEnd", &Exports::TradeEnd);
+    uint16_t code = CloseTrade(c_, {"sale", r.id});
     if (code != 0) {
       OnCode(code, "closing the settling trade");
       return;

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "operations.h"
+#include "tally.h"
 
 namespace tavod {
 
@@ -80,7 +81,11 @@ void Operations::Settle() {
     tries_ = 0;
   }
   if (step_ == Step::kEnd) {
-    uint16_t code = unit.Run("TAVO_TradeEnd", &Exports::TradeEnd);
+    // The trade's tally is journaled for the operation, or as a reading of
+    // the stock when no operation moved money in it.
+    uint16_t code =
+        CloseTrade(c_, op_ ? TradeOwner{op_->kind.c_str(), 0, op_->id}
+                           : TradeOwner{"stock"});
     // 0x1103: no trade open, nothing to close.
     if (code != 0 && code != TAVO_CODE(TAVO_FN_TRADEEND, 0x03)) {
       Retry(code, "closing the trade");

@@ -153,6 +153,8 @@ json::object IncidentView(const Incident &i) {
   o["amount"] = i.amount;
   o["open"] = i.open;
   o["detail"] = i.detail;
+  o["resolved_ms"] = i.resolvedMs ? json::value(i.resolvedMs) : nullptr;
+  o["note"] = i.note;
   if (i.code) {
     AddCode(o, i.code);
   } else {

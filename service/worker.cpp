@@ -87,9 +87,10 @@ void Worker::Tick() {
     if (auto stopped = std::move(stopped_)) stopped();
     return;
   }
-  Schedule(active || settling || refilling ? c_.options.salePollMs
-                              : std::min(c_.options.idlePollMs,
-                                         unit.IsOpen() ? 1000 : kReopenMs));
+  Schedule(
+      active || settling || refilling
+          ? c_.options.salePollMs
+          : std::min(c_.options.idlePollMs, unit.IsOpen() ? 1000 : kReopenMs));
 }
 
 bool Worker::SaleRunning(const char *what, Answer *refusal) const {

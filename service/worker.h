@@ -8,9 +8,9 @@
 #ifndef TAVOD_WORKER_H
 #define TAVOD_WORKER_H
 
+#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,7 +37,9 @@ class Worker {
   // Jobs; run on the worker's executor only.
   Answer CreateSale(uint32_t price);
   Answer GetSale(int64_t id) { return sales_.Get(id); }
-  Answer ListSales() { return sales_.List(); }
+  Answer ListSales(const SaleQuery &q) { return sales_.List(q); }
+  Answer SaleSteps(int64_t id);
+  Answer DayReport(int64_t fromMs, int64_t toMs);
   Answer CancelSale(int64_t id) { return sales_.Cancel(id); }
   Answer Payout(uint32_t amount);
   Answer Display(uint32_t value);
@@ -46,7 +48,9 @@ class Worker {
   Answer ListIncidents(bool openOnly) {
     return operations_.ListIncidents(openOnly);
   }
-  Answer ResolveIncident(int64_t id) { return operations_.ResolveIncident(id); }
+  Answer ResolveIncident(int64_t id, const std::string &note) {
+    return operations_.ResolveIncident(id, note);
+  }
   Answer ListOperations() { return operations_.List(); }
   Answer Stock() { return Ok(c_.stock.View(c_.unit.Units())); }
   Answer OpenRefill();

@@ -45,6 +45,7 @@ def wait_for(predicate, timeout=10.0, step=0.02, what="condition"):
 
 OP_INSERT_COIN, OP_INSERT_NOTE, OP_GET_STATE, OP_CHECK_MONEY = 32, 33, 34, 35
 OP_JAM, OP_POWER_FAIL, OP_ADD_FAULT, OP_CLEAR_FAULTS = 36, 38, 39, 40
+OP_SET_COIN_STOCK, OP_SET_NOTE_STOCK = 41, 42
 
 
 class VirtualUnit:
@@ -90,7 +91,15 @@ class VirtualUnit:
         fields = struct.unpack("<33q", data)
         return {"balanced": status == 0, "unpaid": fields[30],
                 "value_in": fields[31], "value_out": fields[32],
-                "stock": fields[10:15]}
+                "stock": fields[10:15], "inserted": fields[5:10],
+                "paid": fields[25:30]}
+
+    def set_stock(self, coins, notes):
+        """The stock an attendant loads (10, 50, 100, 500; notes), behind
+        the service's back."""
+        status = self.call(OP_SET_COIN_STOCK,
+                           data=struct.pack("<4i", *coins))[0]
+        return status or self.call(OP_SET_NOTE_STOCK, 0, notes)[0]
 
     def jam(self, unit, on):
         return self.call(OP_JAM, 0, unit, 1 if on else 0)[0]

@@ -353,6 +353,7 @@ class Operator(ServiceTest):
         self.svc.get("/v1/sales")
         _, _, s = self.svc.post("/v1/sales", {"price": 100})
         self.svc.get(f"/v1/sales/{s['id']}")
+        self.svc.get(f"/v1/sales/{s['id']}/steps")
         self.svc.post(f"/v1/sales/{s['id']}/cancel")
         self.svc.wait_sale(s["id"], {"cancelled"})
         self.svc.post("/v1/payouts", {"amount": 10}, token=op)
@@ -367,6 +368,7 @@ class Operator(ServiceTest):
         self.svc.post("/v1/unit/reset", token=op)
         self.svc.get("/v1/incidents")
         self.svc.post("/v1/incidents/1/resolve", token=op)
+        self.svc.get("/v1/reports/day?date=2026-12-08")
         self.svc.get("/v1/events")
         self.svc.post("/v1/virtual/coins", {"value": 10})
         self.svc.post("/v1/virtual/notes", {"value": 1000})
@@ -544,6 +546,246 @@ class Money(ServiceTest):
         st, _, bad = self.svc.post("/v1/collections", {"keep": {"20": 1}},
                                    token=op)
         self.assertEqual(st, 422, bad)
+
+
+DENOMINATIONS = (10, 50, 100, 500, 1000)
+
+
+class DayReport(ServiceTest):
+    """A generated day of sales, its report against the virtual unit's own
+    accounts, and the history of the same sales."""
+
+    extra = ("--fault-timeout-ms", "1500")
+
+    def setUp(self):
+        # A stock well below the tubes' 99, so that every coin taken in is
+        # in the stock (not the cash box), loaded before tavod starts.
+        self.assertEqual(self.unit.set_stock([40, 40, 40, 40], 10), 0)
+        super().setUp()
+
+    def sell(self, price, money, end=("done",)):
+        _, _, sale = self.svc.post("/v1/sales", {"price": price})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        for m in money:
+            if m == "note":
+                wait_for(lambda: self.unit.insert_note() == 0,
+                         what="the escrow to take a note")
+            else:
+                self.assertEqual(self.unit.insert_coin(m), 0)
+        if "cancelled" in end:
+            wait_for(lambda: self.svc.sale(sale["id"])["inserted"] ==
+                     sum(1000 if m == "note" else m for m in money),
+                     what="the money counted")
+            self.svc.post(f"/v1/sales/{sale['id']}/cancel")
+        done = self.svc.wait_sale(sale["id"], set(end) | {"failed"},
+                                  timeout=15)
+        self.assertEqual(done["state"], end[0], done)
+        return done["id"]
+
+    def fail_a_sale(self):
+        """A sale that fails with an incident (the unit falls silent with
+        100 inserted), then resolved with a note: the attendant gets the
+        100 the unit kept."""
+        _, _, sale = self.svc.post("/v1/sales", {"price": 1000})
+        self.svc.wait_sale(sale["id"], {"accepting"})
+        self.unit.insert_coin(100)
+        wait_for(lambda: self.svc.sale(sale["id"])["credit"] == 100,
+                 what="credit")
+        self.unit.silence(True)
+        try:
+            self.svc.wait_sale(sale["id"], {"failed"}, timeout=15)
+        finally:
+            self.unit.silence(False)
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["connected"],
+                 what="the unit back")
+        _, _, inc = self.svc.get("/v1/incidents?open=1")
+        self.assertEqual([(i["sale"], i["amount"]) for i in
+                          inc["incidents"]], [(sale["id"], 100)])
+        iid = inc["incidents"][0]["id"]
+        st, _, done = self.svc.post(f"/v1/incidents/{iid}/resolve",
+                                    {"note": "100 handed to the customer"},
+                                    token=self.svc.operator)
+        self.assertEqual(st, 200, done)
+        self.assertEqual(done["note"], "100 handed to the customer")
+        wait_for(lambda: self.svc.get("/v1/unit")[2]["ready"], what="ready")
+        _, _, inc = self.svc.get("/v1/incidents")
+        self.assertEqual((inc["incidents"][0]["open"],
+                          inc["incidents"][0]["note"]),
+                         (False, "100 handed to the customer"))
+        self.assertIsNotNone(inc["incidents"][0]["resolved_ms"])
+        return sale["id"]
+
+    def report(self, **kw):
+        date = time.strftime("%Y-%m-%d")
+        st, res, r = self.svc.get(f"/v1/reports/day?date={date}", **kw)
+        self.assertEqual(st, 200, r)
+        return r
+
+    def test_the_day_is_the_local_day_of_the_service(self):
+        # Fault caught: a day cut at UTC midnight instead of the kiosk's.
+        import tempfile
+        self.svc.stop()  # the unit serves one service at a time
+        svc = harness.Service(self.unit, tempfile.mkdtemp(dir=self.folder),
+                              self.extra, env={"TZ": "JST-9"})
+        try:
+            _, _, r = svc.get("/v1/reports/day?date=2026-12-08")
+        finally:
+            svc.stop()
+        # 2026-12-08 00:00 in Japan is 2026-12-07 15:00 UTC.
+        self.assertEqual((r["from_ms"], r["to_ms"] - r["from_ms"]),
+                         (1796655600000, 86400000))
+
+    def test_a_journal_of_an_older_build_is_brought_up_to_date(self):
+        # Fault caught: a journal kept before incidents had a note and a
+        # time resolved, which the service could no longer read or write.
+        import sqlite3
+        import tempfile
+        self.svc.stop()
+        state = tempfile.mkdtemp(dir=self.folder)
+        db = sqlite3.connect(os.path.join(state, "journal.sqlite"))
+        db.executescript("""
+            CREATE TABLE incidents (
+              id INTEGER PRIMARY KEY AUTOINCREMENT, sale_id INTEGER,
+              created_ms INTEGER NOT NULL, amount INTEGER NOT NULL,
+              code INTEGER NOT NULL, detail TEXT NOT NULL,
+              open INTEGER NOT NULL DEFAULT 1);
+            INSERT INTO incidents (sale_id, created_ms, amount, code, detail)
+              VALUES (0, 1, 0, 0, 'kept by an older build');""")
+        db.close()
+        svc = harness.Service(self.unit, state, self.extra)
+        try:
+            _, _, inc = svc.get("/v1/incidents")
+            self.assertEqual([(i["detail"], i["note"], i["resolved_ms"])
+                              for i in inc["incidents"]],
+                             [("kept by an older build", "", None)])
+            st, _, done = svc.post("/v1/incidents/1/resolve",
+                                   {"note": "seen"}, token=svc.operator)
+            self.assertEqual((st, done["note"]), (200, "seen"))
+            _, _, inc = svc.get("/v1/incidents")
+            self.assertEqual(inc["incidents"][0]["note"], "seen")
+        finally:
+            svc.stop()
+
+    def test_a_day_reconciles_with_the_unit_and_a_difference_is_flagged(self):
+        # Faults caught: a tally taken after the trade's close (its counts
+        # already cleared), a denomination counted in another's column, a
+        # note in the escrow left out, the stock of the day's start not the
+        # last one before it; the unit's own accounts are the measure.
+        before = self.unit.money()
+        done = [self.sell(1200, [500, 500, 500]),
+                self.sell(1500, ["note", "note"]),
+                self.sell(660, [500, 100, 50, 10])]
+        cancelled = self.sell(2000, [100, "note"], ("cancelled",))
+        failed = self.fail_a_sale()
+        after = self.unit.money()
+        r = self.report()
+        self.assertEqual(r["sales"], {"done": 3, "cancelled": 1, "failed": 1,
+                                      "unfinished": 0, "charged": 3360})
+        self.assertEqual(sum(h["sales"] for h in r["per_hour"]), 3)
+        self.assertEqual(sum(h["charged"] for h in r["per_hour"]), 3360)
+        self.assertEqual(r["per_hour"][time.localtime().tm_hour]["sales"], 3)
+        self.assertEqual((r["incidents"]["opened"], r["incidents"]["resolved"],
+                          r["incidents"]["open_at_end"]), (1, 1, 0))
+        # The 100 the failed sale left, paid to the attendant on resolving.
+        self.assertEqual(r["operations"]["settle"],
+                         {"count": 1, "in": 100, "out": 100})
+        self.assertTrue(r["balanced"], r)
+        self.assertEqual(r["differences"], [])
+        for k, d in enumerate(r["denominations"]):
+            with self.subTest(value=d["value"]):
+                self.assertEqual(d["value"], DENOMINATIONS[k])
+                self.assertEqual(d["start"], before["stock"][k])
+                self.assertEqual(d["in"], after["inserted"][k] -
+                                 before["inserted"][k])
+                self.assertEqual(d["out"], after["paid"][k] -
+                                 before["paid"][k])
+                self.assertEqual(d["end"], after["stock"][k])
+                self.assertEqual(d["end"], d["start"] + d["in"] - d["out"])
+        # CSV: the same figures, one per row.
+        st, res, csv = self.svc.get(
+            f"/v1/reports/day?date={r['date']}",
+            headers={"Accept": "text/csv"})
+        # The generated day's report, kept with the build's artifacts.
+        artifacts = os.path.join(harness.BUILD, "artifacts")
+        os.makedirs(artifacts, exist_ok=True)
+        with open(os.path.join(artifacts, "day-report.json"), "w") as f:
+            json.dump(r, f, indent=1)
+        with open(os.path.join(artifacts, "day-report.csv"), "w") as f:
+            f.write(csv)
+        self.assertTrue(res.getheader("Content-Type").startswith("text/csv"))
+        rows = [line.split(",") for line in csv.splitlines()]
+        self.assertEqual(rows[0], ["section", "key", "value"])
+        self.assertIn(["sales", "charged", "3360"], rows)
+        self.assertIn(["report", "balanced", "true"], rows)
+        for d in r["denominations"]:
+            self.assertIn(["denominations"] + [str(d[c]) for c in (
+                "value", "start", "in", "out", "end", "expected",
+                "difference")], rows)
+        # Three coins of 100 taken from the tubes behind the service's
+        # back: the next sale's close shows them missing.
+        stock = list(self.unit.money()["stock"])
+        self.assertEqual(self.unit.set_stock(
+            [stock[0], stock[1], stock[2] - 3, stock[3]], stock[4]), 0)
+        odd = self.sell(100, [100])
+        r = self.report()
+        self.assertFalse(r["balanced"])
+        self.assertEqual(r["differences"], [
+            {"value": 100, "difference": -3, "sales": [odd],
+             "operations": [], "incidents": r["incidents"]["ids"]}])
+        self.assertEqual(r["denominations"][2]["end"],
+                         self.unit.money()["stock"][2])
+        st, _, csv = self.svc.get(
+            f"/v1/reports/day?date={r['date']}&format=csv")
+        self.assertIn(f"differences,100,-3,{odd},,{r['incidents']['ids'][0]}",
+                      csv.splitlines())
+        # Another day has none of it; a date that is none is refused.
+        st, _, other = self.svc.get("/v1/reports/day?date=2001-01-01")
+        self.assertEqual((other["sales"]["done"], other["tallies"]), (0, 0))
+        for bad in ("2026-02-30", "today", ""):
+            self.assertEqual(
+                self.svc.get(f"/v1/reports/day?date={bad}")[0], 400, bad)
+
+        # The history of the same sales: filters, pages, steps.
+        ids = lambda q: [s["id"] for s in self.svc.get(
+            "/v1/sales" + q)[2]["sales"]]
+        self.assertEqual(ids("?state=done"), [odd] + done[::-1])
+        self.assertEqual(ids("?state=cancelled"), [cancelled])
+        self.assertEqual(ids("?min=1000&max=1500"),
+                         [failed, done[1], done[0]])
+        day = r["date"]
+        self.assertEqual(ids(f"?from={day}&to={day}&state=failed"), [failed])
+        self.assertEqual(ids("?from=2099-01-01"), [])
+        everything = ids("")
+        pages, before_id = [], None
+        while True:
+            q = "?limit=2" + (f"&before={before_id}" if before_id else "")
+            _, _, page = self.svc.get("/v1/sales" + q)
+            pages.append([s["id"] for s in page["sales"]])
+            before_id = page.get("next")
+            if before_id is None:
+                break
+        self.assertEqual([i for p in pages for i in p], everything)
+        self.assertEqual([len(p) for p in pages], [2, 2, 2])
+        for bad in ("?state=paid", "?limit=0", "?from=12-01", "?min=x",
+                    "?colour=red"):
+            self.assertEqual(self.svc.get("/v1/sales" + bad)[0], 400, bad)
+        _, _, steps = self.svc.get(f"/v1/sales/{done[0]}/steps")
+        states = [s["state"] for s in steps]
+        self.assertEqual(list(dict.fromkeys(states)),
+                         ["opening", "accepting", "charging",
+                          "paying_change", "ending", "done"])
+        self.assertEqual([s["credit"] for s in steps
+                          if s["state"] == "accepting"][-1], 1500)
+        self.assertEqual((steps[-1]["charged"], steps[-1]["paid"]),
+                         (1200, 300))
+        self.assertEqual([s["at_ms"] for s in steps],
+                         sorted(s["at_ms"] for s in steps))
+        _, _, steps = self.svc.get(f"/v1/sales/{failed}/steps")
+        self.assertEqual(steps[-1]["state"], "failed")
+        self.assertNotEqual(steps[-1]["code"], 0)
+        self.assertIn("cancelling", [s["state"] for s in self.svc.get(
+            f"/v1/sales/{cancelled}/steps")[2]])
+        self.assertEqual(self.svc.get("/v1/sales/999/steps")[0], 404)
 
 
 DEPLOY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",

@@ -202,6 +202,13 @@ class KillAtEveryState(ServiceTest):
                 self.assertBalanced(before, PRICE if outcome == "done" else 0)
                 # The unit is usable again: the next customer's sale.
                 self.next_customer(svc)
+                # The day's report reconciles the stock through the kill:
+                # a trade is tallied once whichever run closed it.
+                _, _, r = svc.get("/v1/reports/day?date=" +
+                                  time.strftime("%Y-%m-%d"))
+                self.assertTrue(r["balanced"], r["denominations"])
+                self.assertEqual([d["end"] for d in r["denominations"]],
+                                 list(self.unit.money()["stock"]))
             finally:
                 svc.stop()
 
