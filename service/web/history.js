@@ -53,7 +53,7 @@ export async function openSale(id) {
     fill($("steps-rows"), list.map((s) =>
       el("tr", { class: s.code ? "failure" : "" },
         el("td", {}, timeOf(s.at_ms)), el("td", {}, s.state), el("td", {}, s.step || ""),
-        el("td", {}, s.credit), el("td", {}, s.code || ""), el("td", {}, s.detail || ""))));
+        el("td", {}, s.credit), el("td", {}, s.code ? `0x${s.code.toString(16).toUpperCase().padStart(4, "0")}` : ""), el("td", {}, s.detail || ""))));
     $("steps-card").scrollIntoView({ block: "nearest" });
   } catch (e) { say(e.message); }
 }

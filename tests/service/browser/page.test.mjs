@@ -309,7 +309,8 @@ async function operatorsDay({ browser, base, token, state, page, errors, unitAtS
     [Number(r.dataset.value), ...[...r.children].slice(1).map((c) => c.textContent)]));
   let moneyIn = 0, moneyOut = 0;
   for (const [v, ...cells] of table) {
-    const [start, into, out, expected, last, difference] = cells.map(int);
+    const [start, into, minusOut, expected, last, difference] = cells.map(int);
+    const out = -minusOut;  // written "−30"
     assert.equal(start, unitAtStart.stock[String(v)], `start of ${v}`);
     assert.equal(last, end[v], `end of ${v}`);
     assert.equal(start + into - out, expected, `expected ${v}`);
