@@ -417,7 +417,7 @@ DenominationCounts Journal::OperationCounts(int64_t id) {
   if (!s) return counts;
   sqlite3_bind_int64(s.get(), 1, id);
   while (sqlite3_step(s.get()) == SQLITE_ROW) {
-    int value = sqlite3_column_int(s.get(), 0);
+    auto value = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 0));
     for (int k = 0; k < 5; ++k) {
       if (kDenominationValues[k] != value) continue;
       counts.in[k] = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 1));
