@@ -442,18 +442,39 @@ bool Matches(std::string_view pattern, std::string_view path, int64_t *id,
          std::string_view(p, end - p) == suffix;
 }
 
+// Whether `p` names one of the page's files: one plain name (lower-case
+// letters, digits, dashes) in the page's folder with the extension of a
+// page, a script module or a style sheet, so nothing outside the folder
+// and nothing but the page's own kinds of file is ever read.
+bool PageName(std::string_view p) {
+  if (p.size() < 2 || p[0] != '/') return false;
+  std::string_view name = p.substr(1);
+  size_t dot = name.find('.');
+  if (dot == 0 || dot == std::string_view::npos) return false;
+  std::string_view ext = name.substr(dot);
+  if (ext != ".html" && ext != ".js" && ext != ".css") return false;
+  for (char c : name.substr(0, dot)) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The operator page, to anyone; it may not be framed by another site
 // (clickjacking).
 std::optional<Response> PageFile(ServerState &s, const Request &req,
                                  const std::string &p) {
   if (p == "/favicon.ico") return TextResponse(req, 204, "image/x-icon", "");
-  if (p != "/" && p != "/index.html" && p != "/app.js" && p != "/style.css") {
-    return std::nullopt;
-  }
+  if (p != "/" && !PageName(p)) return std::nullopt;
   std::string name = p == "/" ? "/index.html" : p;
   bool ok = false;
   std::string body = ReadFile(s.config.webRoot + name, &ok);
-  if (!ok) return MakeResponse(req, NotFound(p));
+  // A name the folder does not hold is any other path: it needs a token.
+  if (!ok) {
+    if (p != "/") return std::nullopt;
+    return MakeResponse(req, NotFound(p));
+  }
   const char *type = name.ends_with(".js")    ? "text/javascript"
                      : name.ends_with(".css") ? "text/css"
                                               : "text/html";

@@ -1,173 +1,88 @@
-// The operator page: the unit's state from GET /v1/unit, the sale from
-// /v1/sales, and everything that happens from the events WebSocket, which
-// resumes after a disconnection from the last sequence number seen.
-"use strict";
+// The operator page: plain ES modules, no build step. This one signs in,
+// switches between the views (the sale under way, the stock, the day
+// report, the history of sales, the incidents) and starts the events
+// WebSocket that the views follow. A view reads the API when it is shown,
+// so a page left on the Sale view asks nothing of the rest.
+import { $, takeToken, setToken, whenRefused } from "./api.js";
+import { connectEvents } from "./events.js";
+import { setUpSale, refreshUnit } from "./sale.js";
+import { setUpStock, showStock } from "./stock.js";
+import { setUpReport, showReportView } from "./report.js";
+import { setUpHistory, showHistory, openSale } from "./history.js";
+import { setUpIncidents, showIncidents, pointAt, loadIncidents } from "./incidents.js";
 
-const $ = (id) => document.getElementById(id);
-let token = "";
-let saleId = null;
-let lastSeq = null;
-let boot = null;
+const VIEWS = {
+  sale: () => refreshUnit(),
+  stock: showStock,
+  report: showReportView,
+  history: showHistory,
+  incidents: showIncidents,
+};
 
-function takeToken() {
-  const m = location.hash.match(/token=([0-9a-fA-F]+)/);
-  if (m) {
-    sessionStorage.setItem("tavod-token", m[1]);
-    history.replaceState(null, "", location.pathname);  // out of the bar
+function showView(name) {
+  for (const v of Object.keys(VIEWS)) {
+    $(`view-${v}`).hidden = v !== name;
+    const tab = $(`tab-${v}`);
+    tab.classList.toggle("current", v === name);
+    tab.setAttribute("aria-selected", String(v === name));
   }
-  return sessionStorage.getItem("tavod-token") || "";
+  VIEWS[name]();
 }
 
-async function api(method, path, body) {
-  const headers = { Authorization: `Bearer ${token}` };
-  if (body !== undefined) headers["Content-Type"] = "application/json";
-  const r = await fetch(path, {
-    method, headers, body: body === undefined ? undefined : JSON.stringify(body),
-  });
-  const data = await r.json().catch(() => ({}));
-  if (r.status === 401 || r.status === 403) showLogin();
-  if (!r.ok) {
-    const code = data.code ? ` (${data.code}: ${data.code_text})` : "";
-    throw new Error(`${data.title || r.status}: ${data.detail || ""}${code}`);
+// Links within the page: #stock, #report, ... a view; #sale/17 a sale of
+// the history with its steps; #incident/3 an incident.
+function follow() {
+  const [view, id] = location.hash.slice(1).split("/");
+  // The address then names the view, so that the same link works again.
+  if (view === "sale" && id) {
+    history.replaceState(null, "", "#history");
+    showView("history");
+    openSale(Number(id));
+  } else if (view === "incident" && id) {
+    history.replaceState(null, "", "#incidents");
+    pointAt(Number(id));
+    showView("incidents");
+  } else if (VIEWS[view]) {
+    showView(view);
   }
-  return data;
 }
-
-function say(text) { $("message").textContent = text || ""; }
 
 function showLogin() {
   $("login").hidden = false;
   $("app").hidden = true;
 }
 
-function showUnit(u) {
-  const c = $("connection");
-  c.textContent = u.connected ? "connected" : "not connected";
-  c.className = "badge " + (u.connected ? "ok" : "down");
-  $("virtual").hidden = !u.virtual;
-  $("insert-card").hidden = !u.virtual;
-  for (const d of ["10", "50", "100", "500", "1000"]) {
-    $(`stock-${d}`).textContent = u.stock[d];
-  }
-  $("coin-flags").textContent = u.coin_unit.flags.join(", ") || "-";
-  $("note-flags").textContent = u.note_unit.flags.join(", ") || "-";
-  if (u.sale !== null && saleId === null) {
-    saleId = u.sale;
-    refreshSale();
-  }
-}
-
-const FINISHED = new Set(["done", "cancelled", "failed"]);
-
-function showSale(s) {
-  saleId = s.id;
-  $("sale-state").textContent = s.state;
-  $("sale-price").textContent = s.price;
-  $("sale-inserted").textContent = s.inserted;
-  $("sale-paid").textContent = s.paid;
-  $("credit").textContent = s.credit;
-  $("sale-detail").textContent =
-    s.last_failure ? `${s.last_failure.code}: ${s.last_failure.code_text}` :
-    s.detail || "-";
-  const running = !FINISHED.has(s.state);
-  $("start-sale").disabled = running;
-  $("cancel-sale").disabled = !running || s.charged > 0;
-}
-
-async function refreshUnit() {
-  try { showUnit(await api("GET", "/v1/unit")); } catch (e) { say(e.message); }
-}
-
-async function refreshSale() {
-  if (saleId === null) return;
-  try { showSale(await api("GET", `/v1/sales/${saleId}`)); } catch (e) { say(e.message); }
-}
-
-function logEvent(e) {
-  const li = document.createElement("li");
-  const d = e.data || {};
-  const what = e.type === "sale" ? `sale ${d.id}: ${d.state}` :
-    e.type === "credit" ? `credit ${d.credit} of ${d.price}` :
-    e.type === "fault" ? `${d.export}: ${d.code} ${d.code_text}` :
-    e.type.endsWith("_inserted") ? `${d.count} x ${d.value}` :
-    JSON.stringify(d);
-  li.textContent = `#${e.seq} ${new Date(e.time_ms).toLocaleTimeString()} ` +
-    `${e.type} ${what}`;
-  li.dataset.type = e.type;
-  $("events").prepend(li);
-  while ($("events").children.length > 50) $("events").lastChild.remove();
-}
-
-function connectEvents() {
-  const scheme = location.protocol === "https:" ? "wss" : "ws";
-  const since = lastSeq === null ? "" : `?since=${lastSeq}`;
-  const ws = new WebSocket(`${scheme}://${location.host}/v1/events${since}`,
-                           ["tavod.v1", `bearer.${token}`]);
-  ws.onmessage = (m) => {
-    const e = JSON.parse(m.data);
-    if (e.type === "hello") {
-      if (boot !== null && e.boot !== boot) lastSeq = null;  // restarted
-      boot = e.boot;
-      return;
-    }
-    if (e.type === "gap") {
-      logEvent({ seq: "-", time_ms: Date.now(), type: "gap", data: e.data });
-      return;
-    }
-    lastSeq = e.seq;
-    logEvent(e);
-    if (e.type === "sale") {
-      if (e.data.id === saleId || saleId === null) showSale(e.data);
-      refreshUnit();
-    } else if (e.type === "credit" && e.data.sale === saleId) {
-      $("credit").textContent = e.data.credit;
-      $("sale-inserted").textContent = e.data.inserted;
-    } else if (e.type === "unit" || e.type.endsWith("_inserted") ||
-               e.type === "payout") {
-      refreshUnit();
-      refreshSale();
-    }
-  };
-  ws.onclose = () => setTimeout(connectEvents, 1000);
-}
+let started = false;
 
 async function start() {
-  token = takeToken();
-  if (!token) { showLogin(); return; }
+  if (!takeToken()) { showLogin(); return; }
   $("login").hidden = true;
   $("app").hidden = false;
+  if (started) { refreshUnit(); return; }
+  started = true;
   await refreshUnit();
+  loadIncidents();  // the count on the tab
   connectEvents();
   setInterval(refreshUnit, 3000);
 }
 
+whenRefused(showLogin);
 $("login").addEventListener("submit", (ev) => {
   ev.preventDefault();
-  sessionStorage.setItem("tavod-token", $("token").value.trim());
+  setToken($("token").value.trim());
   start();
 });
-
-$("sale-form").addEventListener("submit", async (ev) => {
-  ev.preventDefault();
-  say("");
-  try {
-    showSale(await api("POST", "/v1/sales", { price: Number($("price").value) }));
-  } catch (e) { say(e.message); }
-});
-
-$("cancel-sale").addEventListener("click", async () => {
-  try { showSale(await api("POST", `/v1/sales/${saleId}/cancel`)); } catch (e) { say(e.message); }
-});
-
-for (const b of document.querySelectorAll("[data-coin], [data-note]")) {
-  b.addEventListener("click", async () => {
-    const note = b.dataset.note !== undefined;
-    try {
-      await api("POST", note ? "/v1/virtual/notes" : "/v1/virtual/coins",
-                { value: Number(note ? b.dataset.note : b.dataset.coin) });
-      say("");
-    } catch (e) { say(e.message); }
+for (const b of document.querySelectorAll("#tabs [data-view]")) {
+  b.addEventListener("click", () => {
+    history.replaceState(null, "", `#${b.dataset.view}`);
+    showView(b.dataset.view);
   });
 }
+window.addEventListener("hashchange", follow);
 
+setUpSale();
+setUpStock();
+setUpReport();
+setUpHistory();
+setUpIncidents();
 start();
