@@ -113,7 +113,8 @@ PY
   p=$name
   listing "zip $name" "$work/files.txt" "$p/bin/tavoctl.dll" "$p/bin/tavo.exe" \
     "$p/bin/virtual-unit/FTD2XX.DLL" "$p/include/tavoctl.h" \
-    "$p/include/tavoctl_text.h" "$p/lib/tavoctl.lib" "$p/lib/tavoctl.def" \
+    "$p/include/tavoctl_text.h" "$p/include/tavoctl_change.h" \
+    "$p/lib/tavoctl.lib" "$p/lib/tavoctl.def" \
     "$p/lib/libtavoctl.dll.a" "$p/python/tavoctl-$version-py3-none-any.whl" \
     "$p/dotnet/Tavoctl.cs" "$p/dotnet/ResultCodes.cs" "$p/README.txt" \
     "$p/LICENSE.txt" --
@@ -164,7 +165,8 @@ run "build release" cmake --build --preset release || exit 1
 # ---- the install tree ----------------------------------------------------
 prefix=$work/prefix
 run "install" cmake --install "$build" --prefix "$prefix" || exit 1
-for f in include/tavoctl.h include/tavoctl_text.h include/tavovu.h \
+for f in include/tavoctl.h include/tavoctl_text.h include/tavoctl_change.h \
+  include/tavovu.h \
   lib/libtavoctl.so lib/libtavoctl.so.1 lib/libtavovu.so lib/libtavotty.so \
   lib/cmake/tavoctl/tavoctlConfig.cmake \
   lib/cmake/tavoctl/tavoctlConfigVersion.cmake lib/pkgconfig/tavoctl.pc \
@@ -334,6 +336,7 @@ contents "$lib" usr/lib/libtavoctl.so.1 "usr/lib/libtavoctl.so.$version" \
   "usr/share/doc/$lib/copyright" -- \
   'usr/lib/libtavo*.so' 'usr/lib/udev/rules.d/*.rules'
 contents libtavoctl-dev usr/include/tavoctl.h usr/include/tavoctl_text.h \
+  usr/include/tavoctl_change.h \
   usr/include/tavovu.h usr/lib/libtavoctl.so \
   usr/lib/cmake/tavoctl/tavoctlConfig.cmake \
   usr/lib/cmake/tavoctl/tavoctlConfigVersion.cmake \
