@@ -1,5 +1,7 @@
 #include "money.h"
 
+#include <algorithm>
+
 namespace tavod {
 
 uint32_t InsertedValue(const TavoData &t) {
@@ -39,6 +41,16 @@ void CountsIn(const TavoData &t, uint32_t in[5]) {
 void CountsOut(const TavoData &t, uint32_t out[5]) {
   for (int i = 0; i < 4; ++i) out[i] = t.CoinOut[i];
   out[4] = t.BillOut;
+}
+
+void KeepLargerCounts(const TavoData &t, uint32_t in[5], uint32_t out[5]) {
+  uint32_t nowIn[5], nowOut[5];
+  CountsIn(t, nowIn);
+  CountsOut(t, nowOut);
+  for (int k = 0; k < 5; ++k) {
+    in[k] = std::max(in[k], nowIn[k]);
+    out[k] = std::max(out[k], nowOut[k]);
+  }
 }
 
 void StockCounts(const TavoData &t, uint32_t stock[5]) {

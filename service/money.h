@@ -37,6 +37,10 @@ void TakeMeterBase(const PcbData &board, uint32_t base[4]);
 // (10, 50, 100, 500, 1000); a note in the escrow counts as in.
 void CountsIn(const TavoData &units, uint32_t in[5]);
 void CountsOut(const TavoData &units, uint32_t out[5]);
+// Both, each denomination keeping the larger of what `counts` held and what
+// the units show: a trade's counts only grow until its close clears them,
+// so counts read after the close keep what the trade counted.
+void KeepLargerCounts(const TavoData &units, uint32_t in[5], uint32_t out[5]);
 // The stock's counts by denomination.
 void StockCounts(const TavoData &units, uint32_t stock[5]);
 constexpr uint32_t kValues[5] = {10, 50, 100, 500, 1000};

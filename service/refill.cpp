@@ -52,15 +52,8 @@ json::object RefillView(const Operation &op, const DenominationCounts &c) {
 }  // namespace
 
 void Operations::KeepCounts() {
-  DenominationCounts counts;
-  CountsIn(c_.unit.Units(), counts.in);
-  CountsOut(c_.unit.Units(), counts.out);
-  // The counts only grow in a trade until its close clears them: read after
-  // the close, they keep what the trade counted.
-  for (int k = 0; k < 5; ++k) {
-    counts.in[k] = std::max(counts.in[k], counts_.in[k]);
-    counts.out[k] = std::max(counts.out[k], counts_.out[k]);
-  }
+  DenominationCounts counts = counts_;
+  KeepLargerCounts(c_.unit.Units(), counts.in, counts.out);
   if (counts == counts_) return;
   // A trade carried on after a restart holds the coins counted before it.
   if (!c_.journal.SaveOperationCounts(op_->id, counts)) c_.CheckJournal();

@@ -6,20 +6,10 @@
 
 namespace tavod {
 
+// A note held in the escrow when the trade closes is stacked by the close:
+// the money's counts take it as in.
 void ClosingCounts::Take(const TavoData &units) {
-  uint32_t in[kDenominations], out[kDenominations];
-  for (int k = 0; k < 4; ++k) {
-    in[k] = units.CoinIn[k];
-    out[k] = units.CoinOut[k];
-  }
-  // A note held in the escrow when the trade closes is stacked by the
-  // close: taken in.
-  in[4] = uint32_t(units.BillEscrow) + units.BillStacked;
-  out[4] = units.BillOut;
-  for (int k = 0; k < kDenominations; ++k) {
-    this->in[k] = std::max(this->in[k], in[k]);
-    this->out[k] = std::max(this->out[k], out[k]);
-  }
+  KeepLargerCounts(units, in, out);
   taken = true;
 }
 

@@ -150,6 +150,37 @@ class Tokens(ServiceTest):
         csp = self.svc.get("/")[1].getheader("Content-Security-Policy")
         self.assertIn("frame-ancestors 'none'", csp)
 
+    def test_only_the_pages_own_files_are_served_without_a_token(self):
+        # Catches: a path that climbs out of the page's folder, or names a
+        # file the page does not have a kind of (the tokens, the journal),
+        # read and sent to anyone.
+        import http.client
+        def fetch(path):
+            conn = http.client.HTTPConnection("127.0.0.1", self.svc.port,
+                                              timeout=10)
+            conn.request("GET", path)
+            r = conn.getresponse()
+            body = r.read().decode(errors="replace")
+            conn.close()
+            return r.status, r.getheader("Content-Type", ""), body
+        for path, kind in (("/app.js", "text/javascript"),
+                           ("/stock.js", "text/javascript"),
+                           ("/style.css", "text/css")):
+            st, got, _ = fetch(path)
+            self.assertEqual((st, got.split(";")[0]), (200, kind), path)
+        with open(os.path.join(self.state, "token")) as f:
+            secret = f.read().strip()
+        for path in ("/token", "/operator-token", "/../token",
+                     "/%2e%2e/token", "/..%2ftoken", "/web/app.js",
+                     "/APP.JS", "/app.js.bak", "/.app.js", "/a/app.js",
+                     "/journal.db", "/app.sh", "/app..js",
+                     "/../openapi.yaml", "/../routes.cpp", "/..%2froutes.cpp",
+                     "/../web/app.js"):
+            st, _, body = fetch(path)
+            self.assertIn(st, (401, 404), path)
+            for leaked in (secret, "openapi:", "#include", "use strict"):
+                self.assertNotIn(leaked, body, path)
+
     def test_websocket_needs_the_token(self):
         import websocket
         for token, want in [("", 401), ("f" * 64, 403)]:
