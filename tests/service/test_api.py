@@ -666,6 +666,27 @@ class DayReport(ServiceTest):
         finally:
             svc.stop()
 
+    def test_a_sale_in_a_state_this_build_does_not_know_is_settled(self):
+        # Fault caught: a sale a newer build left unfinished (its state
+        # unknown here) read as failed, so that whatever its trade holds is
+        # never settled from the board.
+        import sqlite3
+        self.svc.stop()
+        db = sqlite3.connect(os.path.join(self.state, "journal.sqlite"))
+        db.execute("INSERT INTO sales (price, state, created_ms, updated_ms)"
+                   " VALUES (500, 'weighing', 1, 1)")
+        db.commit()
+        sale = db.execute("SELECT max(id) FROM sales").fetchone()[0]
+        db.close()
+        svc = harness.Service(self.unit, self.state, self.extra)
+        try:
+            done = svc.wait_sale(sale, {"done", "cancelled", "failed"})
+            self.assertEqual((done["state"], done["charged"]),
+                             ("cancelled", 0), done)
+            self.assertIn("restart", done["detail"])
+        finally:
+            svc.stop()
+
     def test_a_day_reconciles_with_the_unit_and_a_difference_is_flagged(self):
         # Faults caught: a tally taken after the trade's close (its counts
         # already cleared), a denomination counted in another's column, a
